@@ -1,0 +1,170 @@
+// The control interface of the simulated device.
+//
+// Device code sees only the platform headers. Tests and tools use this
+// interface to play the rest of the device: choose a device, start programs
+// in it, post power broadcasts, set registry values, press keys, inject
+// faults, and read back what happened (the device log, the debug channel,
+// each process's resource accounting).
+//
+// A device is a directory (SIMDEVICE_DIR). Every process that runs with the
+// same directory shares one device: named objects, power subscriptions,
+// windows, the registry, the log. Programs started through this interface
+// inherit the choice.
+#pragma once
+
+#include <windows.h>
+#include <msgqueue.h>
+#include <pm.h>
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+// The hook entry points that device code binds by name; declared here for
+// tests and fixtures that play other hook owners.
+extern "C" {
+HHOOK WINAPI SetWindowsHookExW(int hookType, HOOKPROC procedure, HINSTANCE module, DWORD threadId);
+LRESULT WINAPI CallNextHookEx(HHOOK hook, int code, WPARAM wParam, LPARAM lParam);
+BOOL WINAPI UnhookWindowsHookEx(HHOOK hook);
+}
+
+namespace simdevice {
+
+constexpr const char *kDeviceDirVariable = "SIMDEVICE_DIR";
+constexpr const char *kFaultsVariable = "SIMDEVICE_FAULTS";
+
+// ---- text ---------------------------------------------------------------
+std::u16string Utf8ToUtf16(const std::string &text);
+std::string Utf16ToUtf8(const std::u16string &text);
+std::string Utf16ToUtf8(const WCHAR *text); // null gives ""
+
+// ---- device selection and lifetime --------------------------------------
+// The directory of the device this process belongs to.
+std::string DeviceDir();
+// Wipes DIR, makes it a fresh device, and makes it this process's device
+// (and, through the environment, its children's). Processes still running
+// in an earlier device at DIR are killed first.
+void ResetDevice(const std::string &dir);
+// Joins an existing device (sets the environment too).
+void UseDevice(const std::string &dir);
+// Kills every program of the device except the caller, removes the kernel
+// objects it left, and deletes the directory.
+void DestroyDevice(const std::string &dir);
+// The device's folder for system programs; bare file names are found there.
+std::string WindowsDir();
+
+// ---- programs -----------------------------------------------------------
+// Called by the start-up code of device programs: registers the process as
+// a program of the device and logs its start. (Tools and tests don't.)
+void ProgramStarted(int argc, char **argv);
+void ProgramExiting(int status);
+
+struct StartOptions {
+    std::vector<std::string> args;   // argv[1..]
+    std::string faults;              // SIMDEVICE_FAULTS for the child
+    bool captureStdin = false;       // give the child a pipe as stdin
+};
+struct StartedProgram {
+    pid_t pid = -1;
+    int stdinFd = -1;                // write end, when captureStdin
+};
+StartedProgram StartProgram(const std::string &path, const StartOptions &options = {});
+// Waits for a child started by StartProgram; the exit status, or 128+signal.
+int WaitProgram(pid_t pid, std::chrono::milliseconds timeout, bool *timedOut = nullptr);
+std::vector<pid_t> LivePrograms();
+
+// ---- power manager -------------------------------------------------------
+struct BroadcastResult {
+    int delivered = 0;
+    int dropped = 0;   // subscribed queue was full
+};
+// Posts a POWER_BROADCAST to every subscribed queue whose mask has MESSAGE.
+BroadcastResult PostPowerBroadcast(DWORD message, DWORD flags, const std::u16string &stateName = u"");
+// Posts raw bytes as a broadcast of kind KIND (to test malformed records).
+BroadcastResult PostRawPowerMessage(DWORD kind, const std::string &bytes);
+int LivePowerSubscriptions();
+
+// ---- registry ------------------------------------------------------------
+// KEY is a path below HKEY_LOCAL_MACHINE, e.g. u"System\\State\\Phone".
+void SetRegistryValue(const std::u16string &key, const std::u16string &name, DWORD type,
+                      const std::string &data);
+void SetRegistryDword(const std::u16string &key, const std::u16string &name, DWORD value);
+void DeleteRegistryValue(const std::u16string &key, const std::u16string &name);
+void DeleteRegistryKey(const std::u16string &key);
+
+// ---- windows -------------------------------------------------------------
+// Registers a top-level window owned by the caller.
+HWND CreateTopLevelWindow(const std::u16string &title);
+void DestroyTopLevelWindow(HWND window);
+// Blocks until the window is asked to repaint (true) or the timeout passes.
+bool WaitForRepaintRequest(HWND window, std::optional<std::chrono::milliseconds> timeout);
+
+// ---- keyboard -------------------------------------------------------------
+struct KeyEvent {
+    KBDLLHOOKSTRUCT record{};
+    WPARAM message = WM_KEYDOWN;
+};
+struct KeyFate {
+    LRESULT result = 0;        // what the first hook returned
+    bool reachedWindow = true; // every hook passed it on and the result was 0
+};
+// Runs the caller's hook chain over one event, as the input system does, on
+// the calling thread, with hook code CODE. Logs the fate.
+KeyFate DeliverKeyEvent(KeyEvent event, int code = HC_ACTION);
+// The device's keyboard: a person presses, the input thread of a client reads.
+void PressKey(const KeyEvent &event);
+std::optional<KeyEvent> NextKeyPress(std::optional<std::chrono::milliseconds> timeout);
+int HookCount();  // hooks installed by this process
+
+// ---- faults ---------------------------------------------------------------
+// A fault makes the NTH call (from now; 0 = every call) of a platform
+// function fail with ERROR, return VALUE, or (GetModuleFileNameW) report
+// PATH. FUNCTION may carry an argument, e.g. "GetProcAddressW:CallNextHookEx".
+// The same specs, separated by ';', can be given to a program through
+// SIMDEVICE_FAULTS:  Function[@N]=fail:ERROR | return:VALUE | path:TEXT
+void FailCall(const std::string &function, DWORD error, int nth = 1);
+void ForceReturn(const std::string &function, unsigned long value, int nth = 1);
+void ForceModulePath(const std::u16string &path, int nth = 1);
+void AddFaults(const std::string &specs);  // throws std::invalid_argument
+void ClearFaults();
+unsigned long CallCount(const std::string &function);
+
+// ---- accounting -------------------------------------------------------------
+struct Resources {
+    int handles = 0;        // mutexes, queues, notifications
+    int subscriptions = 0;
+    int allocations = 0;    // live LocalAlloc blocks
+    long allocationsMade = 0;
+    int registryKeys = 0;
+    int moduleReferences = 0;
+    int hooks = 0;
+};
+Resources LiveResources();
+std::string Describe(const Resources &resources);
+
+// ---- log ------------------------------------------------------------------
+struct LogRecord {
+    double seconds = 0;       // since the device was made
+    pid_t pid = 0;
+    std::string program;      // file name of the process
+    std::string event;
+    std::map<std::string, std::string> fields;
+    std::string Field(const std::string &name) const;
+};
+void Log(const std::string &event, const std::vector<std::pair<std::string, std::string>> &fields);
+std::vector<LogRecord> ReadLog();
+// Blocks (on file notifications, not polling) until PREDICATE holds for the
+// log, or the timeout passes; returns whether it held.
+bool WaitForLog(const std::function<bool(const std::vector<LogRecord> &)> &predicate,
+                std::chrono::milliseconds timeout);
+int CountEvents(const std::vector<LogRecord> &log, const std::string &event);
+// Everything written to the debug channel, as UTF-8.
+std::string DebugOutput();
+std::string FormatTimeline(const std::vector<LogRecord> &log);
+
+}  // namespace simdevice

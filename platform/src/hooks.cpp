@@ -1,0 +1,164 @@
+// Low-level keyboard hooks and the device keyboard.
+//
+// Each process keeps its chain of hooks, newest first. The input system
+// (here: whoever calls DeliverKeyEvent) calls the newest hook; a hook passes
+// the event on with CallNextHookEx, and the event reaches the focused window
+// only when the whole chain passed it on and the result is 0. Installing and
+// removing hooks waits for an event in flight, so once UnhookWindowsHookEx
+// returns, the removed procedure is never called again.
+#include "internal.h"
+
+#include <fcntl.h>
+#include <mqueue.h>
+#include <poll.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <mutex>
+#include <vector>
+
+using namespace simdevice;
+using namespace simdevice::internal;
+
+namespace {
+
+struct Hook {
+    uintptr_t id;
+    HOOKPROC procedure;
+};
+std::recursive_mutex g_chainMutex;  // recursive: hooks call back into the chain
+std::vector<Hook> g_chain;
+uintptr_t g_nextHook = 0x4000;
+
+// Where in the chain the event being delivered on this thread is.
+thread_local size_t t_position = 0;
+thread_local bool t_delivering = false;
+thread_local bool t_reachedEnd = false;
+
+const char *MessageName(WPARAM message) {
+    switch (message) {
+    case WM_KEYDOWN: return "keydown";
+    case WM_KEYUP: return "keyup";
+    case WM_SYSKEYDOWN: return "syskeydown";
+    case WM_SYSKEYUP: return "syskeyup";
+    default: return "other";
+    }
+}
+
+std::string Hex(unsigned long value) {
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%lx", value);
+    return text;
+}
+
+mqd_t KeyboardQueue(int access) {
+    std::string name = SharedQueueName("keyboard");
+    mq_attr attributes{};
+    attributes.mq_maxmsg = 10;
+    attributes.mq_msgsize = sizeof(KeyEvent);
+    mqd_t q = mq_open(name.c_str(), O_CREAT | access | O_NONBLOCK, 0600, &attributes);
+    RecordQueueName(name);
+    return q;
+}
+
+}  // namespace
+
+namespace simdevice {
+
+KeyFate DeliverKeyEvent(KeyEvent event, int code) {
+    KeyFate fate;
+    {
+        std::lock_guard<std::recursive_mutex> lock(g_chainMutex);
+        bool outer = t_delivering;
+        size_t savedPosition = t_position;
+        t_delivering = true;
+        t_position = 0;
+        t_reachedEnd = g_chain.empty();
+        LPARAM lParam = reinterpret_cast<LPARAM>(&event.record);
+        fate.result = g_chain.empty() ? 0 : g_chain.front().procedure(code, event.message, lParam);
+        fate.reachedWindow = t_reachedEnd && fate.result == 0;
+        t_delivering = outer;
+        t_position = savedPosition;
+    }
+    Log("key", {{"vk", Hex(event.record.vkCode)}, {"message", MessageName(event.message)},
+                {"code", std::to_string(code)}, {"result", std::to_string(fate.result)},
+                {"fate", fate.reachedWindow ? "passed" : "swallowed"}});
+    return fate;
+}
+
+void PressKey(const KeyEvent &event) {
+    mqd_t q = KeyboardQueue(O_WRONLY);
+    if (q == mqd_t(-1)) return;
+    mq_send(q, reinterpret_cast<const char *>(&event), sizeof event, 0);
+    mq_close(q);
+    Log("key-pressed", {{"vk", Hex(event.record.vkCode)}, {"message", MessageName(event.message)}});
+}
+
+std::optional<KeyEvent> NextKeyPress(std::optional<std::chrono::milliseconds> timeout) {
+    static mqd_t q = KeyboardQueue(O_RDONLY);
+    KeyEvent event;
+    for (;;) {
+        ssize_t n = mq_receive(q, reinterpret_cast<char *>(&event), sizeof event, nullptr);
+        if (n == ssize_t(sizeof event)) return event;
+        if (n < 0 && errno != EAGAIN && errno != EINTR) return std::nullopt;
+        pollfd p{q, POLLIN, 0};
+        if (n < 0 && errno == EAGAIN && poll(&p, 1, timeout ? int(timeout->count()) : -1) == 0) return std::nullopt;
+    }
+}
+
+int HookCount() {
+    std::lock_guard<std::recursive_mutex> lock(g_chainMutex);
+    return int(g_chain.size());
+}
+
+}  // namespace simdevice
+
+extern "C" {
+
+// The device serves only system-wide low-level keyboard hooks; the module
+// argument is not used.
+HHOOK WINAPI SetWindowsHookExW(int hookType, HOOKPROC procedure, HINSTANCE, DWORD threadId) {
+    if (auto f = TakeFault("SetWindowsHookExW")) return SetError(f->error), nullptr;
+    if (hookType != WH_KEYBOARD_LL || threadId != 0 || !procedure) return SetError(ERROR_INVALID_PARAMETER), nullptr;
+    std::lock_guard<std::recursive_mutex> lock(g_chainMutex);
+    uintptr_t id = g_nextHook;
+    g_nextHook += 4;
+    g_chain.insert(g_chain.begin(), Hook{id, procedure});
+    Count().hooks++;
+    return reinterpret_cast<HHOOK>(id);
+}
+
+// The hook argument is ignored, as on the platform: the chain position of
+// the event being delivered decides which hook is next.
+LRESULT WINAPI CallNextHookEx(HHOOK, int code, WPARAM wParam, LPARAM lParam) {
+    if (auto f = TakeFault("CallNextHookEx")) {
+        if (f->kind == Fault::kReturn) return LRESULT(f->value);
+        return SetError(f->error), 0;
+    }
+    std::lock_guard<std::recursive_mutex> lock(g_chainMutex);
+    if (!t_delivering) return 0;
+    size_t next = t_position + 1;
+    if (next >= g_chain.size()) {
+        t_reachedEnd = true;
+        return 0;
+    }
+    size_t saved = t_position;
+    t_position = next;
+    LRESULT result = g_chain[next].procedure(code, wParam, lParam);
+    t_position = saved;
+    return result;
+}
+
+BOOL WINAPI UnhookWindowsHookEx(HHOOK hook) {
+    if (auto f = TakeFault("UnhookWindowsHookEx")) return SetError(f->error), FALSE;
+    std::lock_guard<std::recursive_mutex> lock(g_chainMutex);
+    for (auto it = g_chain.begin(); it != g_chain.end(); ++it) {
+        if (it->id != reinterpret_cast<uintptr_t>(hook)) continue;
+        g_chain.erase(it);
+        Count().hooks--;
+        return TRUE;
+    }
+    return SetError(ERROR_INVALID_HOOK_HANDLE), FALSE;
+}
+
+}  // extern "C"

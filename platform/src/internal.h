@@ -1,0 +1,91 @@
+// Internals shared by the stand-in's source files. Nothing here is visible
+// to device code.
+#pragma once
+
+#include <simdevice/device.h>
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace simdevice::internal {
+
+// ---- device layout ----------------------------------------------------------
+std::string DevicePath(const std::string &relative);  // DeviceDir()/relative
+// A name for a POSIX message queue that belongs to this device; recorded so
+// that the device's destruction can unlink it even if its owner was killed.
+std::string NewQueueName(const std::string &tag);
+std::string SharedQueueName(const std::string &tag);  // same name for all processes
+void RecordQueueName(const std::string &name);
+void UnlinkRecordedQueues(const std::string &deviceDir);
+std::string Escape(const std::string &text);  // for log fields: \t \n \\ escaped
+uint64_t NextDeviceId(const std::string &counter);
+
+// ---- liveness: a holder keeps an open-file-description read lock on a file;
+// the lock dies with the holder, kill -9 included.
+int OpenAndHold(const std::string &path, bool create);  // fd or -1
+bool IsHeld(const std::string &path);
+// Serialises check-then-act sequences across processes of the device.
+class DeviceGuard {
+public:
+    explicit DeviceGuard(const std::string &name);
+    ~DeviceGuard();
+    DeviceGuard(const DeviceGuard &) = delete;
+    DeviceGuard &operator=(const DeviceGuard &) = delete;
+private:
+    int fd_;
+};
+void WriteFileAtomically(const std::string &path, const std::string &contents);
+std::optional<std::string> ReadWholeFile(const std::string &path);
+
+// ---- last error ---------------------------------------------------------------
+void SetError(DWORD error);
+
+// ---- faults ---------------------------------------------------------------------
+struct Fault {
+    enum Kind { kFail, kReturn, kPath } kind = kFail;
+    DWORD error = 0;
+    unsigned long value = 0;
+    std::u16string path;
+};
+// Counts the call and gives the fault planned for it, if any.
+std::optional<Fault> TakeFault(const std::string &function);
+
+// ---- handles ----------------------------------------------------------------------
+enum class Kind { Mutex, Queue, Notification };
+struct Object {
+    Kind kind = Kind::Mutex;
+    int fd = -1;             // mutex: held lock file; queue: mq descriptor; notification: lock file
+    std::string path;        // file of the object in the device (mutex, notification)
+    std::string queueName;   // queue: its POSIX name
+    DWORD maxMessage = 0;    // queue
+    DWORD flags = 0;         // queue
+    bool readAccess = false; // queue
+    int subscriptions = 0;   // queue: live power subscriptions writing to it
+    HANDLE queue = nullptr;  // notification: the subscribed queue
+};
+HANDLE AddHandle(Object object);
+// Runs FN on the object under the table's lock; false if HANDLE is not of KIND.
+bool WithObject(HANDLE handle, Kind kind, const std::function<void(Object &)> &fn);
+std::optional<Object> RemoveHandle(HANDLE handle, std::optional<Kind> kind);
+void ReleaseQueue(Object &queue);  // closes and unlinks a removed queue
+
+// ---- accounting -------------------------------------------------------------------
+struct Counters {
+    std::atomic<int> handles{0};
+    std::atomic<int> subscriptions{0};
+    std::atomic<int> allocations{0};
+    std::atomic<long> allocationsMade{0};
+    std::atomic<int> registryKeys{0};
+    std::atomic<int> moduleReferences{0};
+    std::atomic<int> hooks{0};
+};
+Counters &Count();
+
+// ---- text -----------------------------------------------------------------------
+std::u16string FromWide(const WCHAR *text);  // null gives u""
+std::string Narrow(const WCHAR *text);       // UTF-8; null gives ""
+std::u16string FoldCase(std::u16string text); // ASCII letters only, as the registry and window lookups do
+
+}  // namespace simdevice::internal

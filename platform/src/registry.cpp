@@ -1,0 +1,133 @@
+// The device registry: one directory per key (names folded to lower case,
+// since key and value names ignore case), one file per value holding its
+// type and data. Writers replace a value file atomically, so a reader in
+// another process sees either the old or the new value, never a mixture.
+#include "internal.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <mutex>
+
+using namespace simdevice;
+using namespace simdevice::internal;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::mutex g_keyMutex;
+std::map<uintptr_t, std::string> g_openKeys;  // handle -> key directory
+uintptr_t g_nextKey = 0x100;
+
+std::optional<std::string> RootDirectory(HKEY root) {
+    if (root == HKEY_LOCAL_MACHINE) return DevicePath("registry/HKLM");
+    std::lock_guard<std::mutex> lock(g_keyMutex);
+    auto it = g_openKeys.find(reinterpret_cast<uintptr_t>(root));
+    if (it == g_openKeys.end()) return std::nullopt;
+    return it->second;
+}
+
+std::string KeyDirectory(const std::string &root, const std::u16string &subKey) {
+    std::string path = root;
+    std::u16string part;
+    for (char16_t c : FoldCase(subKey) + u'\\') {
+        if (c != u'\\') {
+            part += c;
+        } else if (!part.empty()) {
+            path += "/" + Utf16ToUtf8(part);
+            part.clear();
+        }
+    }
+    return path;
+}
+
+std::string ValueFile(const std::string &keyDirectory, const std::u16string &name) {
+    // The default value has no name; no value name starts with '@'.
+    return keyDirectory + "/" + (name.empty() ? std::string("@") : Utf16ToUtf8(FoldCase(name))) + ".value";
+}
+
+}  // namespace
+
+namespace simdevice {
+
+void SetRegistryValue(const std::u16string &key, const std::u16string &name, DWORD type, const std::string &data) {
+    std::string directory = KeyDirectory(DevicePath("registry/HKLM"), key);
+    std::error_code ignored;
+    fs::create_directories(directory, ignored);
+    std::string contents(4, '\0');
+    std::memcpy(&contents[0], &type, 4);
+    WriteFileAtomically(ValueFile(directory, name), contents + data);
+}
+
+void SetRegistryDword(const std::u16string &key, const std::u16string &name, DWORD value) {
+    SetRegistryValue(key, name, REG_DWORD, std::string(reinterpret_cast<const char *>(&value), 4));
+}
+
+void DeleteRegistryValue(const std::u16string &key, const std::u16string &name) {
+    unlink(ValueFile(KeyDirectory(DevicePath("registry/HKLM"), key), name).c_str());
+}
+
+void DeleteRegistryKey(const std::u16string &key) {
+    std::error_code ignored;
+    fs::remove_all(KeyDirectory(DevicePath("registry/HKLM"), key), ignored);
+}
+
+}  // namespace simdevice
+
+extern "C" {
+
+LONG WINAPI RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD, REGSAM, PHKEY result) {
+    if (auto f = TakeFault("RegOpenKeyExW")) return LONG(f->error);
+    if (!result) return ERROR_INVALID_PARAMETER;
+    auto root = RootDirectory(key);
+    if (!root) return ERROR_INVALID_HANDLE;
+    std::string directory = KeyDirectory(*root, FromWide(subKey));
+    struct stat info{};
+    if (stat(directory.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return ERROR_FILE_NOT_FOUND;
+    std::lock_guard<std::mutex> lock(g_keyMutex);
+    uintptr_t handle = g_nextKey;
+    g_nextKey += 4;
+    g_openKeys[handle] = directory;
+    Count().registryKeys++;
+    *result = reinterpret_cast<HKEY>(handle);
+    return ERROR_SUCCESS;
+}
+
+LONG WINAPI RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                             LPDWORD dataSize) {
+    if (auto f = TakeFault("RegQueryValueExW")) return LONG(f->error);
+    if (reserved || (data && !dataSize)) return ERROR_INVALID_PARAMETER;
+    auto directory = RootDirectory(key);
+    if (!directory || key == HKEY_LOCAL_MACHINE) return ERROR_INVALID_HANDLE;
+    auto contents = ReadWholeFile(ValueFile(*directory, FromWide(valueName)));
+    if (!contents || contents->size() < 4) return ERROR_FILE_NOT_FOUND;
+    DWORD storedType = 0;
+    std::memcpy(&storedType, contents->data(), 4);
+    DWORD size = DWORD(contents->size() - 4);
+    if (type) *type = storedType;
+    if (!data) {
+        if (dataSize) *dataSize = size;
+        return ERROR_SUCCESS;
+    }
+    if (*dataSize < size) {
+        // The buffer is left as it was: its contents are undefined to the caller.
+        *dataSize = size;
+        return ERROR_MORE_DATA;
+    }
+    std::memcpy(data, contents->data() + 4, size);
+    *dataSize = size;
+    return ERROR_SUCCESS;
+}
+
+LONG WINAPI RegCloseKey(HKEY key) {
+    if (auto f = TakeFault("RegCloseKey")) return LONG(f->error);
+    std::lock_guard<std::mutex> lock(g_keyMutex);
+    if (!g_openKeys.erase(reinterpret_cast<uintptr_t>(key))) return ERROR_INVALID_HANDLE;
+    Count().registryKeys--;
+    return ERROR_SUCCESS;
+}
+
+}  // extern "C"

@@ -1,0 +1,241 @@
+// Starting programs (ShellExecuteEx) and top-level windows shared by the
+// processes of the device.
+#include "internal.h"
+
+#include <shellapi.h>
+
+#include <fcntl.h>
+#include <mqueue.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <sstream>
+
+extern char **environ;
+
+using namespace simdevice;
+using namespace simdevice::internal;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::mutex g_spawnMutex;
+std::vector<pid_t> g_spawned;  // reaped as later starts come, so none lingers as a zombie
+
+void ReapFinished() {
+    std::lock_guard<std::mutex> lock(g_spawnMutex);
+    g_spawned.erase(std::remove_if(g_spawned.begin(), g_spawned.end(),
+                                   [](pid_t pid) { return waitpid(pid, nullptr, WNOHANG) != 0; }),
+                    g_spawned.end());
+}
+
+std::string Quoted(const WCHAR *text) { return text ? "\"" + Narrow(text) + "\"" : "null"; }
+
+// A bare file name is looked for in the device's system folder.
+std::string ResolveProgram(const std::string &file) {
+    return file.find('/') == std::string::npos ? WindowsDir() + "/" + file : file;
+}
+
+DWORD ErrorFor(int error) {
+    switch (error) {
+    case ENOENT:
+    case ENOTDIR: return ERROR_FILE_NOT_FOUND;
+    case EACCES:
+    case EPERM: return ERROR_ACCESS_DENIED;
+    default: return ERROR_BAD_EXE_FORMAT;
+    }
+}
+
+// Starts PATH as a program of the device; 0 or an errno value.
+int Spawn(const std::string &path, const std::string &parameters, const std::string &directory, pid_t *pid) {
+    if (access(path.c_str(), X_OK) != 0) return errno;
+    std::vector<std::string> args{path};
+    std::istringstream words(parameters);
+    for (std::string word; words >> word;) args.push_back(word);
+    std::vector<char *> argv, envp;
+    for (auto &a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    // Planned faults belong to the program they were given to, not its children.
+    for (char **e = environ; *e; ++e)
+        if (std::strncmp(*e, "SIMDEVICE_FAULTS=", 17) != 0) envp.push_back(*e);
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (!directory.empty()) posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
+    int rc = posix_spawn(pid, path.c_str(), &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc == 0) {
+        std::lock_guard<std::mutex> lock(g_spawnMutex);
+        g_spawned.push_back(*pid);
+    }
+    return rc;
+}
+
+// ---- windows ----
+struct OwnedWindow {
+    int lockFd = -1;
+    mqd_t repaints = mqd_t(-1);
+    std::string queueName;
+};
+std::mutex g_windowMutex;
+std::map<uint64_t, OwnedWindow> g_ownedWindows;
+
+uint64_t WindowId(HWND window) { return reinterpret_cast<uintptr_t>(window); }
+std::string WindowFile(uint64_t id) {
+    char name[32];
+    std::snprintf(name, sizeof name, "windows/%010llu", static_cast<unsigned long long>(id));
+    return DevicePath(name);
+}
+
+struct WindowInfo {
+    std::u16string title;
+    bool alive = false;
+};
+WindowInfo ReadWindow(uint64_t id) {
+    WindowInfo info;
+    auto text = ReadWholeFile(WindowFile(id));
+    if (!text) return info;
+    info.title = Utf8ToUtf16(text->substr(0, text->find('\n')));
+    info.alive = IsHeld(WindowFile(id));
+    return info;
+}
+
+}  // namespace
+
+namespace simdevice {
+
+HWND CreateTopLevelWindow(const std::u16string &title) {
+    uint64_t id = NextDeviceId("windows");
+    OwnedWindow window;
+    window.queueName = SharedQueueName("window." + std::to_string(id));
+    mq_attr attributes{};
+    attributes.mq_maxmsg = 8;
+    attributes.mq_msgsize = 16;
+    window.repaints = mq_open(window.queueName.c_str(), O_CREAT | O_RDONLY | O_NONBLOCK, 0600, &attributes);
+    RecordQueueName(window.queueName);
+    WriteFileAtomically(WindowFile(id), Utf16ToUtf8(title) + "\n" + std::to_string(getpid()) + "\n");
+    window.lockFd = OpenAndHold(WindowFile(id), false);
+    {
+        std::lock_guard<std::mutex> lock(g_windowMutex);
+        g_ownedWindows[id] = window;
+    }
+    Log("window-created", {{"window", std::to_string(id)}, {"title", Utf16ToUtf8(title)}});
+    return reinterpret_cast<HWND>(uintptr_t(id));
+}
+
+void DestroyTopLevelWindow(HWND handle) {
+    std::lock_guard<std::mutex> lock(g_windowMutex);
+    auto it = g_ownedWindows.find(WindowId(handle));
+    if (it == g_ownedWindows.end()) return;
+    unlink(WindowFile(it->first).c_str());
+    close(it->second.lockFd);
+    mq_close(it->second.repaints);
+    mq_unlink(it->second.queueName.c_str());
+    g_ownedWindows.erase(it);
+}
+
+bool WaitForRepaintRequest(HWND handle, std::optional<std::chrono::milliseconds> timeout) {
+    mqd_t q;
+    {
+        std::lock_guard<std::mutex> lock(g_windowMutex);
+        auto it = g_ownedWindows.find(WindowId(handle));
+        if (it == g_ownedWindows.end()) return false;
+        q = it->second.repaints;
+    }
+    char message[16];
+    for (;;) {
+        if (mq_receive(q, message, sizeof message, nullptr) >= 0) return true;
+        if (errno == EINTR) continue;
+        pollfd p{q, POLLIN, 0};
+        int ready = poll(&p, 1, timeout ? int(timeout->count()) : -1);
+        if (ready == 0) return false;
+    }
+}
+
+}  // namespace simdevice
+
+extern "C" {
+
+BOOL WINAPI ShellExecuteEx(LPSHELLEXECUTEINFO info) {
+    if (auto f = TakeFault("ShellExecuteEx")) return SetError(f->error), FALSE;
+    if (!info) return SetError(ERROR_INVALID_PARAMETER), FALSE;
+    ReapFinished();
+    DWORD error = ERROR_SUCCESS;
+    pid_t pid = -1;
+    std::string file = Narrow(info->lpFile);
+    if (info->cbSize != sizeof(SHELLEXECUTEINFO)) {
+        error = ERROR_INVALID_PARAMETER;
+    } else if (file.empty()) {
+        error = ERROR_FILE_NOT_FOUND;
+    } else if (int rc = Spawn(ResolveProgram(file), Narrow(info->lpParameters), Narrow(info->lpDirectory), &pid)) {
+        error = ErrorFor(rc);
+    }
+    // The device ignores the verb; it is recorded all the same.
+    Log("shellexecute", {{"cbSize", std::to_string(info->cbSize)},
+                         {"fMask", std::to_string(info->fMask)},
+                         {"hwnd", std::to_string(reinterpret_cast<uintptr_t>(info->hwnd))},
+                         {"verb", Quoted(info->lpVerb)},
+                         {"file", Quoted(info->lpFile)},
+                         {"parameters", Quoted(info->lpParameters)},
+                         {"directory", Quoted(info->lpDirectory)},
+                         {"nShow", std::to_string(info->nShow)},
+                         {"result", error == ERROR_SUCCESS ? "started" : "failed"},
+                         {"error", std::to_string(error)},
+                         {"child", std::to_string(pid)}});
+    info->hProcess = nullptr;
+    if (error != ERROR_SUCCESS) {
+        info->hInstApp = reinterpret_cast<HINSTANCE>(uintptr_t(error));
+        return SetError(error), FALSE;
+    }
+    info->hInstApp = reinterpret_cast<HINSTANCE>(uintptr_t(42));  // above 32 means success
+    return TRUE;
+}
+
+// Titles compare without regard to ASCII case, as window lookups do.
+HWND WINAPI FindWindowW(LPCWSTR className, LPCWSTR windowName) {
+    if (auto f = TakeFault("FindWindowW")) return SetError(f->error), nullptr;
+    if (className) return nullptr;  // device windows here carry no class
+    std::vector<uint64_t> ids;
+    std::error_code ignored;
+    for (const auto &entry : fs::directory_iterator(DevicePath("windows"), ignored))
+        ids.push_back(std::strtoull(entry.path().filename().c_str(), nullptr, 10));
+    std::sort(ids.begin(), ids.end());
+    std::u16string wanted = FoldCase(FromWide(windowName));
+    for (uint64_t id : ids) {
+        WindowInfo info = ReadWindow(id);
+        if (info.alive && (!windowName || FoldCase(info.title) == wanted)) return reinterpret_cast<HWND>(uintptr_t(id));
+    }
+    return nullptr;
+}
+
+BOOL WINAPI UpdateWindow(HWND window) {
+    if (auto f = TakeFault("UpdateWindow")) return SetError(f->error), FALSE;
+    if (!window) {
+        Log("updatewindow", {{"window", "null"}, {"result", "no window"}});
+        return SetError(ERROR_INVALID_WINDOW_HANDLE), FALSE;
+    }
+    uint64_t id = WindowId(window);
+    WindowInfo info = ReadWindow(id);
+    bool delivered = false;
+    if (info.alive) {
+        mqd_t q = mq_open(SharedQueueName("window." + std::to_string(id)).c_str(), O_WRONLY | O_NONBLOCK);
+        // A full queue already holds a repaint request; one more adds nothing.
+        delivered = q != mqd_t(-1) && (mq_send(q, "paint", 5, 0) == 0 || errno == EAGAIN);
+        if (q != mqd_t(-1)) mq_close(q);
+    }
+    Log("updatewindow", {{"window", std::to_string(id)}, {"title", Utf16ToUtf8(info.title)},
+                         {"result", delivered ? "requested" : "no window"}});
+    if (!delivered) return SetError(ERROR_INVALID_WINDOW_HANDLE), FALSE;
+    return TRUE;
+}
+
+}  // extern "C"

@@ -1,0 +1,20 @@
+// The platform's library start-up code, linked into each library: calls
+// DllMain with the process attach reason when the library is loaded and with
+// the detach reason when it is unloaded. The instance is the library's base
+// address, which is also the handle LoadLibraryW gives for it.
+#include <windows.h>
+
+#include <dlfcn.h>
+
+namespace {
+
+HANDLE OwnInstance() {
+    Dl_info info{};
+    dladdr(reinterpret_cast<void *>(&OwnInstance), &info);
+    return info.dli_fbase;
+}
+
+__attribute__((constructor)) void AttachProcess() { DllMain(OwnInstance(), DLL_PROCESS_ATTACH, nullptr); }
+__attribute__((destructor)) void DetachProcess() { DllMain(OwnInstance(), DLL_PROCESS_DETACH, nullptr); }
+
+}  // namespace
