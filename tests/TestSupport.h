@@ -1,0 +1,69 @@
+// Helpers shared by the daemon's tests: log queries, the daemon as a real
+// process, and copies of the built programs in directories of a test's choosing.
+#pragma once
+
+#include "DeviceTest.h"
+
+#include <signal.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#ifndef POWER_STATE_UNATTENDED
+#define POWER_STATE_UNATTENDED 0x00400000
+#endif
+
+namespace testing_support {
+
+// Generous: these bound a hang, they never measure anything.
+constexpr std::chrono::milliseconds kLogTimeout{10000};
+
+// Records of EVENT, only those written by PID unless PID is 0.
+inline std::vector<simdevice::LogRecord> Records(const std::vector<simdevice::LogRecord> &log,
+                                                 const std::string &event, pid_t pid = 0) {
+    std::vector<simdevice::LogRecord> found;
+    for (const auto &r : log)
+        if (r.event == event && (pid == 0 || r.pid == pid)) found.push_back(r);
+    return found;
+}
+inline std::vector<simdevice::LogRecord> Records(const std::string &event, pid_t pid = 0) {
+    return Records(simdevice::ReadLog(), event, pid);
+}
+
+// Waits until the log holds at least COUNT records of EVENT (from PID, if not 0).
+inline bool WaitForEvents(const std::string &event, size_t count = 1, pid_t pid = 0) {
+    return simdevice::WaitForLog([&](const auto &log) { return Records(log, event, pid).size() >= count; },
+                                 kLogTimeout);
+}
+
+inline simdevice::StartOptions Options(std::vector<std::string> args, std::string faults = "") {
+    simdevice::StartOptions options;
+    options.args = std::move(args);
+    options.faults = std::move(faults);
+    return options;
+}
+
+// Starts a daemon binary and waits until it watches power broadcasts.
+inline pid_t StartWatchingDaemon(const std::string &path, const simdevice::StartOptions &options = {}) {
+    pid_t pid = simdevice::StartProgram(path, options).pid;
+    EXPECT_GT(pid, 0) << path;
+    EXPECT_TRUE(WaitForEvents("power-subscribed", 1, pid)) << simdevice::FormatTimeline(simdevice::ReadLog());
+    return pid;
+}
+
+inline int KillProgram(pid_t pid) {
+    kill(pid, SIGKILL);
+    return simdevice::WaitProgram(pid, kLogTimeout);
+}
+
+// Copies a built program to PATH (directories made as needed).
+inline std::string CopyProgram(const std::string &name, const std::string &path) {
+    namespace fs = std::filesystem;
+    fs::create_directories(fs::path(path).parent_path());
+    fs::copy_file(BinaryPath(name), path, fs::copy_options::overwrite_existing);
+    return path;
+}
+
+}  // namespace testing_support
