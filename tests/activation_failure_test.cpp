@@ -1,0 +1,111 @@
+// Activation failing at each of its platform calls: nothing installed, the
+// platform's error left for the caller, what was obtained released by
+// DeactivateKBHook, and a later activation reusing it rather than leaking.
+#include "KeyboardLockTest.h"
+
+using namespace keyboard_lock;
+
+namespace {
+
+struct FailureCase {
+    const char *name;
+    const char *function;  // as the fault is planned
+    DWORD error;
+    bool coreLibraryKept;  // the failed activation holds a core library reference
+    int binds;             // GetProcAddressW calls made before giving up
+    int installs;          // SetWindowsHookExW calls made
+};
+
+const FailureCase kFailures[] = {
+    {"LoadCoreLibrary", "LoadLibraryW", ERROR_MOD_NOT_FOUND, false, 0, 0},
+    {"BindSetHook", "GetProcAddressW:SetWindowsHookExW", ERROR_PROC_NOT_FOUND, true, 1, 0},
+    // The hook must not go in before every entry point is bound.
+    {"BindCallNextHook", "GetProcAddressW:CallNextHookEx", ERROR_INVALID_HANDLE, true, 2, 0},
+    {"BindUnhook", "GetProcAddressW:UnhookWindowsHookEx", ERROR_NOT_ENOUGH_MEMORY, true, 3, 0},
+    {"InstallHook", "SetWindowsHookExW", ERROR_OUTOFMEMORY, true, 3, 1},
+};
+
+class ActivationFailure : public KeyboardLockTest, public ::testing::WithParamInterface<FailureCase> {
+protected:
+    // Fails one activation as the row says and checks what it left.
+    void FailActivation() {
+        const FailureCase &failure = GetParam();
+        const unsigned long binds = simdevice::CallCount("GetProcAddressW");
+        const unsigned long installs = simdevice::CallCount("SetWindowsHookExW");
+        simdevice::FailCall(failure.function, failure.error);
+        SetLastError(0);
+
+        EXPECT_EQ(activate_(1), FALSE);
+        EXPECT_EQ(GetLastError(), failure.error);
+
+        EXPECT_EQ(simdevice::CallCount("GetProcAddressW") - binds, unsigned(failure.binds));
+        EXPECT_EQ(simdevice::CallCount("SetWindowsHookExW") - installs, unsigned(failure.installs));
+        EXPECT_EQ(simdevice::HookCount(), 1);  // the hook below only
+        EXPECT_EQ(simdevice::LiveResources().moduleReferences, failure.coreLibraryKept ? 2 : 1);
+        EXPECT_TRUE(PassedOn('A')) << "a failed activation must not lock the keypad";
+    }
+};
+
+TEST_P(ActivationFailure, LeavesNothingInstalledAndDeactivateReleases) {
+    SetStatus(kTalking);
+    FailActivation();
+    const unsigned long frees = simdevice::CallCount("FreeLibrary");
+    const unsigned long unhooks = simdevice::CallCount("UnhookWindowsHookEx");
+
+    EXPECT_EQ(deactivate_(), TRUE);
+
+    EXPECT_EQ(simdevice::CallCount("FreeLibrary") - frees, GetParam().coreLibraryKept ? 1u : 0u);
+    EXPECT_EQ(simdevice::CallCount("UnhookWindowsHookEx"), unhooks);
+    EXPECT_EQ(simdevice::LiveResources().moduleReferences, 1);
+}
+
+TEST_P(ActivationFailure, RetryReusesWhatTheFailureKept) {
+    SetStatus(kTalking);
+    FailActivation();
+    FailActivation();  // failing twice running leaks nothing either
+    const unsigned long loads = simdevice::CallCount("LoadLibraryW");
+
+    ASSERT_EQ(activate_(1), TRUE);
+
+    // The pin, plus the core library unless the failure kept it.
+    EXPECT_EQ(simdevice::CallCount("LoadLibraryW") - loads, GetParam().coreLibraryKept ? 1u : 2u);
+    EXPECT_EQ(simdevice::LiveResources().moduleReferences, 3);
+    EXPECT_EQ(simdevice::HookCount(), 2);
+    EXPECT_TRUE(PassedOn(VK_F3));
+    EXPECT_FALSE(PassedOn('A'));
+
+    EXPECT_EQ(deactivate_(), TRUE);
+    EXPECT_EQ(simdevice::LiveResources().moduleReferences, 1);
+    EXPECT_EQ(simdevice::HookCount(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Step, ActivationFailure, ::testing::ValuesIn(kFailures),
+                         [](const ::testing::TestParamInfo<FailureCase> &info) { return info.param.name; });
+
+// Unreadable phone state during a call, in the mode that lets call keys
+// through: the lock stays shut.
+TEST_F(KeyboardLockTest, ProbeFaultsKeepCallKeysLocked) {
+    struct ProbeFault {
+        const char *function;
+        DWORD error;
+    };
+    const ProbeFault faults[] = {
+        {"RegOpenKeyExW", ERROR_ACCESS_DENIED},
+        {"RegOpenKeyExW", ERROR_FILE_NOT_FOUND},
+        {"RegQueryValueExW", ERROR_ACCESS_DENIED},
+        {"RegQueryValueExW", ERROR_MORE_DATA},
+        {"RegQueryValueExW", ERROR_INVALID_HANDLE},
+    };
+    SetStatus(kTalking | kOnHold);
+    ASSERT_EQ(activate_(1), TRUE);
+    for (const ProbeFault &fault : faults) {
+        SCOPED_TRACE(std::string(fault.function) + " fails with " + std::to_string(fault.error));
+        ASSERT_TRUE(PassedOn(VK_F5));
+        simdevice::FailCall(fault.function, fault.error, 0);
+        for (DWORD vk = VK_F3; vk <= VK_F6; ++vk) EXPECT_FALSE(PassedOn(vk, WM_KEYUP));
+        simdevice::ClearFaults();
+        EXPECT_EQ(simdevice::LiveResources().registryKeys, 0);
+    }
+}
+
+}  // namespace
