@@ -8,7 +8,9 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <sstream>
@@ -19,8 +21,14 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// A queue created with no message limit still needs one underneath.
-constexpr long kUnboundedQueueDepth = 64;
+// A queue created with no message limit still needs one underneath, and
+// without CAP_SYS_RESOURCE the kernel refuses one deeper than msg_max.
+long UnboundedQueueDepth() {
+    constexpr long kWanted = 64;
+    auto limit = ReadWholeFile("/proc/sys/fs/mqueue/msg_max");
+    long most = limit ? std::strtol(limit->c_str(), nullptr, 10) : 0;
+    return most > 0 ? std::min(kWanted, most) : 10;  // 10: the kernel's default
+}
 
 struct QueueView {
     int fd = -1;
@@ -126,7 +134,7 @@ HANDLE WINAPI CreateMsgQueue(LPCWSTR name, LPMSGQUEUEOPTIONS options) {
     object.flags = options->dwFlags;
     object.readAccess = options->bReadAccess != FALSE;
     mq_attr attributes{};
-    attributes.mq_maxmsg = options->dwMaxMessages ? long(options->dwMaxMessages) : kUnboundedQueueDepth;
+    attributes.mq_maxmsg = options->dwMaxMessages ? long(options->dwMaxMessages) : UnboundedQueueDepth();
     attributes.mq_msgsize = long(options->cbMaxMessage);
     mqd_t q = mq_open(object.queueName.c_str(), O_CREAT | O_RDWR | O_NONBLOCK, 0600, &attributes);
     if (q == mqd_t(-1)) return SetError(errno == EINVAL ? ERROR_INVALID_PARAMETER : ERROR_OUTOFMEMORY), nullptr;
