@@ -1,0 +1,349 @@
+// The stand-in's own behaviour where the daemon's tests rely on it: named
+// mutexes, message queues and power delivery, the debug channel, module
+// paths and planned faults.
+#include "TestSupport.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <functional>
+#include <stdexcept>
+#include <string>
+
+namespace {
+
+using namespace testing_support;
+
+class PlatformTest : public DeviceTest {};
+
+DWORD CreateAndClose(const char16_t *name) {
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, name);
+    DWORD error = GetLastError();
+    EXPECT_NE(mutex, nullptr);
+    CloseHandle(mutex);
+    return error;
+}
+
+TEST_F(PlatformTest, NamedMutexExistsWhileAnyHandleIsOpen) {
+    HANDLE first = CreateMutexW(nullptr, FALSE, u"name");
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_SUCCESS));
+    HANDLE second = CreateMutexW(nullptr, FALSE, u"name");
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
+    CloseHandle(first);
+    EXPECT_EQ(CreateAndClose(u"name"), DWORD(ERROR_ALREADY_EXISTS));
+    CloseHandle(second);
+    EXPECT_EQ(CreateAndClose(u"name"), DWORD(ERROR_SUCCESS));
+
+    struct Pair {
+        const char16_t *held, *probe;
+        DWORD error;
+    } pairs[] = {
+        {u"a/b", u"a%2fb", ERROR_SUCCESS},
+        {u"Name", u"name", ERROR_SUCCESS},
+        {u"", u"", ERROR_SUCCESS},
+        {nullptr, nullptr, ERROR_SUCCESS},
+        {u"Verrouillé 日本 😀", u"Verrouillé 日本 😀", ERROR_ALREADY_EXISTS},
+    };
+    for (const auto &p : pairs) {
+        SCOPED_TRACE(p.probe ? simdevice::Utf16ToUtf8(p.probe) : "null");
+        HANDLE held = CreateMutexW(nullptr, FALSE, p.held);
+        EXPECT_EQ(CreateAndClose(p.probe), p.error);
+        CloseHandle(held);
+    }
+    EXPECT_EQ(simdevice::LiveResources().handles, 0);
+}
+
+// Another process's handle counts until that process dies, however it dies.
+TEST_F(PlatformTest, NamedMutexDiesWithItsHoldingProcess) {
+    struct Case {
+        const char *name;
+        bool closeFirst;
+    } cases[] = {{"closed by the holder", true}, {"killed", false}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        int toChild[2], fromChild[2];
+        ASSERT_EQ(pipe(toChild), 0);
+        ASSERT_EQ(pipe(fromChild), 0);
+        pid_t holder = fork();
+        if (holder == 0) {
+            HANDLE mutex = CreateMutexW(nullptr, FALSE, u"held elsewhere");
+            char byte = mutex ? 'y' : 'n';
+            (void)!write(fromChild[1], &byte, 1);
+            (void)!read(toChild[0], &byte, 1);
+            if (byte == 'c') CloseHandle(mutex);
+            (void)!write(fromChild[1], &byte, 1);
+            pause();
+            _exit(0);
+        }
+        char byte = 0;
+        ASSERT_EQ(read(fromChild[0], &byte, 1), 1);
+        EXPECT_EQ(byte, 'y');
+        EXPECT_EQ(CreateAndClose(u"held elsewhere"), DWORD(ERROR_ALREADY_EXISTS));
+        if (c.closeFirst) {
+            byte = 'c';
+            (void)!write(toChild[1], &byte, 1);
+            (void)!read(fromChild[0], &byte, 1);
+            EXPECT_EQ(CreateAndClose(u"held elsewhere"), DWORD(ERROR_SUCCESS));
+        }
+        kill(holder, SIGKILL);
+        waitpid(holder, nullptr, 0);
+        EXPECT_EQ(CreateAndClose(u"held elsewhere"), DWORD(ERROR_SUCCESS));
+        for (int fd : {toChild[0], toChild[1], fromChild[0], fromChild[1]}) close(fd);
+    }
+}
+
+MSGQUEUEOPTIONS QueueOptions(DWORD flags = MSGQUEUE_NOPRECOMMIT, DWORD maxMessages = 4, DWORD maxMessage = 536) {
+    MSGQUEUEOPTIONS options{sizeof(MSGQUEUEOPTIONS), flags, maxMessages, maxMessage, TRUE};
+    return options;
+}
+
+TEST_F(PlatformTest, CreateMsgQueueChecksItsOptions) {
+    struct Case {
+        const char *name;
+        std::function<void(MSGQUEUEOPTIONS &)> change;
+        bool valid;
+    } cases[] = {
+        {"as the daemon asks", [](MSGQUEUEOPTIONS &) {}, true},
+        {"no flags", [](MSGQUEUEOPTIONS &o) { o.dwFlags = 0; }, true},
+        {"broken allowed", [](MSGQUEUEOPTIONS &o) { o.dwFlags |= MSGQUEUE_ALLOW_BROKEN; }, true},
+        {"unbounded", [](MSGQUEUEOPTIONS &o) { o.dwMaxMessages = 0; }, true},
+        {"cbMaxMessage 0", [](MSGQUEUEOPTIONS &o) { o.cbMaxMessage = 0; }, false},
+        {"dwSize 0", [](MSGQUEUEOPTIONS &o) { o.dwSize = 0; }, false},
+        {"dwSize one short", [](MSGQUEUEOPTIONS &o) { o.dwSize = sizeof(o) - 1; }, false},
+        {"unknown flag", [](MSGQUEUEOPTIONS &o) { o.dwFlags |= 4; }, false},
+        {"high flag", [](MSGQUEUEOPTIONS &o) { o.dwFlags = 0x80000000; }, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        MSGQUEUEOPTIONS options = QueueOptions();
+        c.change(options);
+        HANDLE queue = CreateMsgQueue(nullptr, &options);
+        EXPECT_EQ(queue != nullptr, c.valid);
+        if (queue) EXPECT_TRUE(CloseMsgQueue(queue));
+        else EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    }
+    EXPECT_EQ(CreateMsgQueue(nullptr, nullptr), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(simdevice::LiveResources().handles, 0);
+}
+
+// A queue with a power subscription, as the daemon has.
+struct Subscribed {
+    explicit Subscribed(MSGQUEUEOPTIONS options = QueueOptions(), DWORD mask = POWER_NOTIFY_ALL)
+        : queue(CreateMsgQueue(nullptr, &options)), notification(RequestPowerNotifications(queue, mask)) {}
+    ~Subscribed() {
+        StopPowerNotifications(notification);
+        CloseMsgQueue(queue);
+    }
+    bool Read(void *buffer, DWORD size, DWORD *bytes) {
+        DWORD flags = 0;
+        return ReadMsgQueue(queue, buffer, size, bytes, 0, &flags);
+    }
+    DWORD Poll() { return WaitForMultipleObjects(1, &queue, FALSE, 0); }
+    HANDLE queue, notification;
+};
+
+TEST_F(PlatformTest, EmptyQueueReadWithoutWaitingTimesOutOrReportsNoWriter) {
+    struct Case {
+        const char *name;
+        DWORD flags;
+        bool subscribed;
+        DWORD error;
+    } cases[] = {
+        {"subscribed", MSGQUEUE_NOPRECOMMIT, true, ERROR_TIMEOUT},
+        {"no writer", MSGQUEUE_NOPRECOMMIT, false, ERROR_PIPE_NOT_CONNECTED},
+        {"no writer, broken allowed", MSGQUEUE_ALLOW_BROKEN, false, ERROR_TIMEOUT},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        MSGQUEUEOPTIONS options = QueueOptions(c.flags);
+        HANDLE queue = CreateMsgQueue(nullptr, &options);
+        HANDLE notification = c.subscribed ? RequestPowerNotifications(queue, POWER_NOTIFY_ALL) : nullptr;
+        char buffer[536];
+        DWORD bytes = 99, flags = 0;
+        EXPECT_FALSE(ReadMsgQueue(queue, buffer, sizeof buffer, &bytes, 0, &flags));
+        EXPECT_EQ(GetLastError(), c.error);
+        if (notification) StopPowerNotifications(notification);
+        CloseMsgQueue(queue);
+    }
+}
+
+TEST_F(PlatformTest, QueueIsSignalledOnlyWhileItHoldsAMessage) {
+    Subscribed s;
+    char buffer[536];
+    DWORD bytes = 0;
+    EXPECT_EQ(s.Poll(), WAIT_TIMEOUT);
+    simdevice::PostPowerBroadcast(PBT_RESUME, 0);
+    simdevice::PostPowerBroadcast(PBT_RESUME, 0);
+    EXPECT_EQ(s.Poll(), WAIT_OBJECT_0);
+    EXPECT_TRUE(s.Read(buffer, sizeof buffer, &bytes));
+    EXPECT_EQ(s.Poll(), WAIT_OBJECT_0);
+    EXPECT_TRUE(s.Read(buffer, sizeof buffer, &bytes));
+    EXPECT_EQ(s.Poll(), WAIT_TIMEOUT);
+}
+
+TEST_F(PlatformTest, ReadCutsAMessageLongerThanTheBuffer) {
+    const std::u16string state = u"a long state name";  // a 48-byte record
+    struct Case {
+        DWORD size, bytes, error;
+    } cases[] = {{8, 8, ERROR_INSUFFICIENT_BUFFER}, {47, 47, ERROR_INSUFFICIENT_BUFFER}, {48, 48, ERROR_SUCCESS},
+                 {536, 48, ERROR_SUCCESS}};
+    Subscribed s;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.size);
+        simdevice::PostPowerBroadcast(PBT_TRANSITION, POWER_STATE_UNATTENDED, state);
+        POWER_BROADCAST buffer[64] = {};
+        DWORD bytes = 0;
+        EXPECT_TRUE(s.Read(buffer, c.size, &bytes));
+        EXPECT_EQ(GetLastError(), c.error);
+        EXPECT_EQ(bytes, c.bytes);
+        EXPECT_EQ(buffer->Message, DWORD(PBT_TRANSITION));
+        EXPECT_EQ(buffer->Flags, DWORD(POWER_STATE_UNATTENDED));
+        EXPECT_FALSE(s.Read(buffer, sizeof buffer, &bytes)) << "the rest of the message is gone";
+    }
+}
+
+TEST_F(PlatformTest, BroadcastsReachOnlyQueuesWithRoomThatAskedForTheirKind) {
+    struct Case {
+        const char *name;
+        DWORD mask, maxMessages, maxMessage, message, posts;
+        int delivered, dropped;
+    } cases[] = {
+        {"subscribed kind", 0xB, 4, 536, PBT_POWERINFOCHANGE, 1, 1, 0},
+        {"other kind", 0xB, 4, 536, PBT_POWERSTATUSCHANGE, 1, 0, 0},
+        {"full queue", 0xB, 4, 536, PBT_TRANSITION, 6, 4, 2},
+        {"record longer than the queue's messages", 0xB, 4, 8, PBT_RESUME, 1, 0, 1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        Subscribed s(QueueOptions(MSGQUEUE_NOPRECOMMIT, c.maxMessages, c.maxMessage), c.mask);
+        simdevice::BroadcastResult total;
+        for (DWORD i = 0; i < c.posts; ++i) {
+            auto result = simdevice::PostPowerBroadcast(c.message, 0);
+            total.delivered += result.delivered;
+            total.dropped += result.dropped;
+        }
+        EXPECT_EQ(total.delivered, c.delivered);
+        EXPECT_EQ(total.dropped, c.dropped);
+    }
+    EXPECT_EQ(simdevice::LiveResources().subscriptions, 0);
+    EXPECT_EQ(simdevice::LivePowerSubscriptions(), 0);
+}
+
+TEST_F(PlatformTest, DebugOutputFormatsLikeTheDevice) {
+    struct Case {
+        std::string expected;
+        std::function<void()> print;
+    } cases[] = {
+        {"dead", [] { NKDbgPrintfW(u"%x", 0xdeadu); }},
+        {"DEAD", [] { NKDbgPrintfW(u"%X", 0xdeadu); }},
+        {"ffffffff", [] { NKDbgPrintfW(u"%x", 0xFFFFFFFFu); }},
+        {"12345678", [] { NKDbgPrintfW(u"%lx", 0x12345678u); }},
+        {"-42", [] { NKDbgPrintfW(u"%d", -42); }},
+        {"4294967295", [] { NKDbgPrintfW(u"%u", 0xFFFFFFFFu); }},
+        {"wide 日本 😀", [] { NKDbgPrintfW(u"%s", u"wide 日本 😀"); }},
+        {"(null)", [] { NKDbgPrintfW(u"%s", static_cast<const char16_t *>(nullptr)); }},
+        {"0000beef", [] { NKDbgPrintfW(u"%08x", 0xbeefu); }},
+        {"   42|", [] { NKDbgPrintfW(u"%5d|", 42); }},
+        {"42   |", [] { NKDbgPrintfW(u"%-05d|", 42); }},
+        {"A", [] { NKDbgPrintfW(u"%c", 'A'); }},
+        {"100%", [] { NKDbgPrintfW(u"100%%"); }},
+        {"CreateMsgQueue failed: 8\n", [] { NKDbgPrintfW(u"CreateMsgQueue failed: %x\n", 8u); }},
+    };
+    std::string before;
+    for (const auto &c : cases) {
+        c.print();
+        std::string all = simdevice::DebugOutput();
+        EXPECT_EQ(all.substr(before.size()), c.expected);
+        before = all;
+    }
+    EXPECT_EQ(Records("debug").size(), std::size(cases));
+}
+
+TEST_F(PlatformTest, ModuleFileNameIsCutWithoutTerminatorWhenItDoesNotFit) {
+    const std::u16string path = u"/abc/def";
+    struct Case {
+        DWORD size, result, error;
+        std::u16string text;  // what the buffer holds up to the sentinel
+    } cases[] = {
+        {0, 0, ERROR_INSUFFICIENT_BUFFER, u"########"},
+        {4, 4, ERROR_INSUFFICIENT_BUFFER, u"/abc####"},
+        {8, 8, ERROR_INSUFFICIENT_BUFFER, u"/abc/def"},
+        {9, 8, ERROR_SUCCESS, u"/abc/def"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.size);
+        char16_t buffer[16];
+        std::fill(std::begin(buffer), std::end(buffer), u'#');
+        simdevice::ForceModulePath(path);
+        EXPECT_EQ(GetModuleFileNameW(nullptr, buffer, c.size), c.result);
+        EXPECT_EQ(GetLastError(), c.error);
+        EXPECT_EQ(std::u16string(buffer, 8), c.text);
+        EXPECT_EQ(buffer[8], c.size == 9 ? u'\0' : u'#');
+    }
+    char16_t own[4096];
+    DWORD length = GetModuleFileNameW(GetModuleHandleW(nullptr), own, 4096);
+    EXPECT_EQ(simdevice::Utf16ToUtf8(std::u16string(own, length)), BinaryPath("platform_test"));
+}
+
+// Outcomes of three LocalAlloc calls: "ok" or "fail:ERROR".
+std::string ThreeAllocations() {
+    std::string outcomes;
+    for (int i = 0; i < 3; ++i) {
+        HLOCAL block = LocalAlloc(LMEM_FIXED, 16);
+        outcomes += (i ? " " : "") + (block ? std::string("ok") : "fail:" + std::to_string(GetLastError()));
+        LocalFree(block);
+    }
+    return outcomes;
+}
+
+TEST_F(PlatformTest, FaultsHitTheCallsTheyArePlannedFor) {
+    struct Case {
+        const char *specs;
+        const char *outcomes;
+    } cases[] = {
+        {"LocalAlloc=fail:8", "fail:8 ok ok"},
+        {"LocalAlloc@2=fail:0x10", "ok fail:16 ok"},
+        {"LocalAlloc@*=fail:5", "fail:5 fail:5 fail:5"},
+        {"LocalAlloc@0=fail:7", "fail:7 fail:7 fail:7"},
+        {"LocalAlloc@3=fail:1;;LocalAlloc=fail:2;", "fail:2 ok fail:1"},
+        {"LocalFree=fail:1", "ok ok ok"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.specs);
+        LocalFree(LocalAlloc(LMEM_FIXED, 1));  // call numbers count from when the fault is planned
+        unsigned long calls = simdevice::CallCount("LocalAlloc");
+        simdevice::AddFaults(c.specs);
+        EXPECT_EQ(ThreeAllocations(), c.outcomes);
+        EXPECT_EQ(simdevice::CallCount("LocalAlloc"), calls + 3) << "failed calls count too";
+        simdevice::ClearFaults();
+    }
+    simdevice::FailCall("LocalAlloc", ERROR_OUTOFMEMORY, 2);
+    EXPECT_EQ(ThreeAllocations(), "ok fail:14 ok");
+    simdevice::AddFaults("WaitForMultipleObjects=return:0x102");
+    EXPECT_EQ(WaitForMultipleObjects(0, nullptr, FALSE, INFINITE), WAIT_TIMEOUT);
+    simdevice::AddFaults("GetModuleFileNameW=path:/x/VESPERTIN.EXE");
+    char16_t buffer[64];
+    EXPECT_EQ(GetModuleFileNameW(nullptr, buffer, 64), 16u);
+    EXPECT_EQ(std::u16string(buffer), u"/x/VESPERTIN.EXE");
+
+    for (const char *bad : {"LocalAlloc", "LocalAlloc=fail", "LocalAlloc=boom:1", "LocalAlloc=fail:eight",
+                            "LocalAlloc=fail:8 ", "LocalAlloc@x=fail:1", "LocalAlloc@-1=fail:1"}) {
+        SCOPED_TRACE(bad);
+        EXPECT_THROW(simdevice::AddFaults(bad), std::invalid_argument);
+    }
+}
+
+// Faults given to a program through its environment apply from its first
+// call; a malformed list plans nothing.
+TEST_F(PlatformTest, ProgramsTakeTheirFaultsFromTheEnvironment) {
+    pid_t failing = simdevice::StartProgram(BinaryPath("vespertin.exe"), Options({}, "CreateMsgQueue=fail:0xdead")).pid;
+    EXPECT_EQ(simdevice::WaitProgram(failing, kLogTimeout), 1);
+    EXPECT_EQ(simdevice::DebugOutput(), "CreateMsgQueue failed: dead\n");
+
+    pid_t unharmed = StartWatchingDaemon(BinaryPath("vespertin.exe"), Options({}, "CreateMsgQueue=nonsense"));
+    EXPECT_EQ(Records("power-subscribed", unharmed).size(), 1u);
+}
+
+}  // namespace
