@@ -25,6 +25,9 @@ const FailureCase kFailures[] = {
     {"InstallHook", "SetWindowsHookExW", ERROR_OUTOFMEMORY, true, 3, 1},
 };
 
+// Test names show the row's name rather than its bytes.
+void PrintTo(const FailureCase &row, std::ostream *out) { *out << row.name; }
+
 class ActivationFailure : public KeyboardLockTest, public ::testing::WithParamInterface<FailureCase> {
 protected:
     // Fails one activation as the row says and checks what it left.

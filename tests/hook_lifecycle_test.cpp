@@ -68,6 +68,9 @@ const Scenario kScenarios[] = {
     {"UnloadWhileInactiveUnmaps", {kActivate1, kDeactivate, {Op::Unload, 0, 0, 0, Keypad::Open, 0, 0, 0, 0}}},
 };
 
+// Test names show the row's name rather than its bytes.
+void PrintTo(const Scenario &row, std::ostream *out) { *out << row.name; }
+
 class Lifecycle : public KeyboardLockTest, public ::testing::WithParamInterface<Scenario> {
 protected:
     void Run(const Step &step) {

@@ -97,6 +97,9 @@ void Store(const StatusCase &status) {
     }
 }
 
+// Test names show the row's name rather than its bytes.
+void PrintTo(const StatusCase &row, std::ostream *out) { *out << row.name; }
+
 class DecisionTable : public KeyboardLockTest, public ::testing::WithParamInterface<StatusCase> {};
 
 TEST_P(DecisionTable, EveryKeyMessageCodeAndMode) {

@@ -88,6 +88,7 @@ std::string RequireArg(const Args &args, size_t i) {
 
 int Start(const Args &args, bool wait) {
     simdevice::StartOptions options;
+    options.detach = !wait;  // a started program outlives the tool and must not hold its output open
     size_t i = 1;
     for (; i + 1 < args.size() && args[i] == "--fault"; i += 2) {
         options.faults += (options.faults.empty() ? "" : ";") + args[i + 1];

@@ -302,9 +302,17 @@ StartedProgram StartProgram(const std::string &path, const StartOptions &options
     if (options.captureStdin && pipe2(pipeFds, O_CLOEXEC) == 0) {
         posix_spawn_file_actions_adddup2(&actions, pipeFds[0], 0);
     }
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    if (options.detach) {
+        for (int fd = options.captureStdin ? 1 : 0; fd <= 2; ++fd)
+            posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd ? O_WRONLY : O_RDONLY, 0);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+    }
     StartedProgram started;
     pid_t pid = -1;
-    int rc = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), envp.data());
+    int rc = posix_spawn(&pid, path.c_str(), &actions, &attributes, argv.data(), envp.data());
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     if (pipeFds[0] >= 0) close(pipeFds[0]);
     if (rc != 0) {
@@ -375,7 +383,9 @@ std::vector<LogRecord> ReadLog() {
         r.event = parts[3];
         for (size_t i = 4; i < parts.size(); ++i) {
             size_t eq = parts[i].find('=');
-            if (eq != std::string::npos) r.fields[parts[i].substr(0, eq)] = Unescape(parts[i].substr(eq + 1));
+            if (eq == std::string::npos) continue;
+            r.orderedFields.emplace_back(parts[i].substr(0, eq), Unescape(parts[i].substr(eq + 1)));
+            r.fields.insert(r.orderedFields.back());
         }
         records.push_back(std::move(r));
     }
@@ -420,7 +430,7 @@ std::string FormatTimeline(const std::vector<LogRecord> &log) {
         char head[96];
         std::snprintf(head, sizeof head, "%9.3fs  %-18s %6d  ", r.seconds, r.program.c_str(), int(r.pid));
         std::string line = head + r.event;
-        for (const auto &[name, value] : r.fields) {
+        for (const auto &[name, value] : r.orderedFields) {
             std::string shown = value;
             if (name == "text") shown = Escape(value);
             line += "  " + name + "=" + (shown.empty() || shown.find(' ') != std::string::npos ? "\"" + shown + "\"" : shown);

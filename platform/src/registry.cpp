@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -60,6 +61,17 @@ void SetRegistryValue(const std::u16string &key, const std::u16string &name, DWO
     std::string contents(4, '\0');
     std::memcpy(&contents[0], &type, 4);
     WriteFileAtomically(ValueFile(directory, name), contents + data);
+    std::string shown;
+    if (type == REG_DWORD && data.size() == 4) {
+        DWORD value = 0;
+        std::memcpy(&value, data.data(), 4);
+        char hex[16];
+        std::snprintf(hex, sizeof hex, "0x%08x", value);
+        shown = hex;
+    } else {
+        shown = std::to_string(data.size()) + " bytes";
+    }
+    Log("registry-set", {{"key", Utf16ToUtf8(key)}, {"value", Utf16ToUtf8(name)}, {"type", std::to_string(type)}, {"data", shown}});
 }
 
 void SetRegistryDword(const std::u16string &key, const std::u16string &name, DWORD value) {
@@ -68,11 +80,13 @@ void SetRegistryDword(const std::u16string &key, const std::u16string &name, DWO
 
 void DeleteRegistryValue(const std::u16string &key, const std::u16string &name) {
     unlink(ValueFile(KeyDirectory(DevicePath("registry/HKLM"), key), name).c_str());
+    Log("registry-deleted", {{"key", Utf16ToUtf8(key)}, {"value", Utf16ToUtf8(name)}});
 }
 
 void DeleteRegistryKey(const std::u16string &key) {
     std::error_code ignored;
     fs::remove_all(KeyDirectory(DevicePath("registry/HKLM"), key), ignored);
+    Log("registry-deleted", {{"key", Utf16ToUtf8(key)}});
 }
 
 }  // namespace simdevice

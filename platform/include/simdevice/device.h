@@ -68,6 +68,7 @@ struct StartOptions {
     std::vector<std::string> args;   // argv[1..]
     std::string faults;              // SIMDEVICE_FAULTS for the child
     bool captureStdin = false;       // give the child a pipe as stdin
+    bool detach = false;             // no terminal: standard streams on /dev/null, own session
 };
 struct StartedProgram {
     pid_t pid = -1;
@@ -154,6 +155,7 @@ struct LogRecord {
     std::string program;      // file name of the process
     std::string event;
     std::map<std::string, std::string> fields;
+    std::vector<std::pair<std::string, std::string>> orderedFields;  // as written
     std::string Field(const std::string &name) const;
 };
 void Log(const std::string &event, const std::vector<std::pair<std::string, std::string>> &fields);
