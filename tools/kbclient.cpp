@@ -58,6 +58,9 @@ std::string MessageName(WPARAM message) {
 
 void Deliver(const simdevice::KeyEvent &event) {
     simdevice::KeyFate fate = simdevice::DeliverKeyEvent(event);
+    simdevice::Log("key", {{"key", KeyName(event.record.vkCode)}, {"message", MessageName(event.message)},
+                           {"fate", fate.reachedWindow ? "passed on" : "swallowed"},
+                           {"result", std::to_string(fate.result)}});
     Say(KeyName(event.record.vkCode) + " " + MessageName(event.message) + ": " +
         (fate.reachedWindow ? "passed on" : "swallowed") + " (result " + std::to_string(fate.result) + ")");
 }

@@ -35,16 +35,6 @@ thread_local size_t t_position = 0;
 thread_local bool t_delivering = false;
 thread_local bool t_reachedEnd = false;
 
-const char *MessageName(WPARAM message) {
-    switch (message) {
-    case WM_KEYDOWN: return "keydown";
-    case WM_KEYUP: return "keyup";
-    case WM_SYSKEYDOWN: return "syskeydown";
-    case WM_SYSKEYUP: return "syskeyup";
-    default: return "other";
-    }
-}
-
 std::string Hex(unsigned long value) {
     char text[24];
     std::snprintf(text, sizeof text, "0x%lx", value);
@@ -80,9 +70,6 @@ KeyFate DeliverKeyEvent(KeyEvent event, int code) {
         t_delivering = outer;
         t_position = savedPosition;
     }
-    Log("key", {{"vk", Hex(event.record.vkCode)}, {"message", MessageName(event.message)},
-                {"code", std::to_string(code)}, {"result", std::to_string(fate.result)},
-                {"fate", fate.reachedWindow ? "passed" : "swallowed"}});
     return fate;
 }
 
@@ -91,7 +78,7 @@ void PressKey(const KeyEvent &event) {
     if (q == mqd_t(-1)) return;
     mq_send(q, reinterpret_cast<const char *>(&event), sizeof event, 0);
     mq_close(q);
-    Log("key-pressed", {{"vk", Hex(event.record.vkCode)}, {"message", MessageName(event.message)}});
+    Log("key-pressed", {{"vk", Hex(event.record.vkCode)}, {"message", std::to_string(event.message)}});
 }
 
 std::optional<KeyEvent> NextKeyPress(std::optional<std::chrono::milliseconds> timeout) {

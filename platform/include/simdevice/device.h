@@ -115,7 +115,7 @@ struct KeyFate {
     bool reachedWindow = true; // every hook passed it on and the result was 0
 };
 // Runs the caller's hook chain over one event, as the input system does, on
-// the calling thread, with hook code CODE. Logs the fate.
+// the calling thread, with hook code CODE.
 KeyFate DeliverKeyEvent(KeyEvent event, int code = HC_ACTION);
 // The device's keyboard: a person presses, the input thread of a client reads.
 void PressKey(const KeyEvent &event);
