@@ -27,8 +27,8 @@ The device is the directory in $SIMDEVICE_DIR (default: $TMPDIR/simdevice-UID).
 
   init [DIR]                      make a fresh device (kills what ran in it)
   destroy                         kill the device's programs and remove it
-  start [--fault SPEC]... PROGRAM [ARGS]   start a program in the device; prints its pid
-  run [--fault SPEC]... PROGRAM [ARGS]     start a program and wait; exits with its status
+  start [--fault FAULT]... PROGRAM [ARGS]   start a program in the device; prints its pid
+  run [--fault FAULT]... PROGRAM [ARGS]     start a program and wait; exits with its status
   ps                              list the device's running programs
   stop                            kill the device's programs
   post BROADCAST                  play the power manager; BROADCAST is one of
@@ -43,7 +43,7 @@ The device is the directory in $SIMDEVICE_DIR (default: $TMPDIR/simdevice-UID).
   debug                           the debug channel's text
   wait EVENT [COUNT [SECONDS]]    wait until the log holds COUNT (default 1) EVENT records
 
-Fault SPEC: Function[@N]=fail:ERROR | return:VALUE | path:TEXT   (N: call number, * for every call)
+Fault FAULT: Function[@N]=fail:ERROR | return:VALUE | path:TEXT   (N: call number, * for every call)
   e.g. CreateMsgQueue=fail:8   WaitForMultipleObjects@2=return:0xFFFFFFFF   GetModuleFileNameW=path:/x/VESPERTIN.EXE
 )";
 

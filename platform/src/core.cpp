@@ -44,12 +44,12 @@ void PlanLocked(const std::string &function, int nth, Fault fault) {
     g_faults.push_back({function, at, std::move(fault)});
 }
 
-// One spec: Function[@N]=fail:ERROR | return:VALUE | path:TEXT
-void AddFaultLocked(const std::string &spec) {
-    size_t eq = spec.find('=');
-    size_t colon = eq == std::string::npos ? eq : spec.find(':', eq);
-    if (colon == std::string::npos) throw std::invalid_argument("fault needs Function[@N]=kind:value: " + spec);
-    std::string target = spec.substr(0, eq), kind = spec.substr(eq + 1, colon - eq - 1), value = spec.substr(colon + 1);
+// One fault: Function[@N]=fail:ERROR | return:VALUE | path:TEXT
+void AddFaultLocked(const std::string &plan) {
+    size_t eq = plan.find('=');
+    size_t colon = eq == std::string::npos ? eq : plan.find(':', eq);
+    if (colon == std::string::npos) throw std::invalid_argument("fault needs Function[@N]=kind:value: " + plan);
+    std::string target = plan.substr(0, eq), kind = plan.substr(eq + 1, colon - eq - 1), value = plan.substr(colon + 1);
     int nth = 1;
     if (size_t at = target.find('@'); at != std::string::npos) {
         std::string n = target.substr(at + 1);
@@ -67,16 +67,16 @@ void AddFaultLocked(const std::string &spec) {
         fault.kind = Fault::kPath;
         fault.path = Utf8ToUtf16(value);
     } else {
-        throw std::invalid_argument("fault kind must be fail, return or path: " + spec);
+        throw std::invalid_argument("fault kind must be fail, return or path: " + plan);
     }
     PlanLocked(target, nth, std::move(fault));
 }
 
-void AddFaultsLocked(const std::string &specs) {
+void AddFaultsLocked(const std::string &plans) {
     size_t start = 0;
-    while (start <= specs.size()) {
-        size_t end = specs.find(';', start);
-        std::string one = specs.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    while (start <= plans.size()) {
+        size_t end = plans.find(';', start);
+        std::string one = plans.substr(start, end == std::string::npos ? std::string::npos : end - start);
         if (!one.empty()) AddFaultLocked(one);
         if (end == std::string::npos) break;
         start = end + 1;
@@ -87,7 +87,7 @@ void AddFaultsLocked(const std::string &specs) {
 void ReadEnvironmentFaultsLocked() {
     if (g_environmentRead) return;
     g_environmentRead = true;
-    if (const char *specs = std::getenv(kFaultsVariable)) AddFaultsLocked(specs);
+    if (const char *plans = std::getenv(kFaultsVariable)) AddFaultsLocked(plans);
 }
 
 }  // namespace
@@ -133,7 +133,7 @@ std::optional<Fault> TakeFault(const std::string &function) {
     try {
         ReadEnvironmentFaultsLocked();
     } catch (const std::exception &) {
-        // A malformed SIMDEVICE_FAULTS plans nothing; the tool validates specs.
+        // A malformed SIMDEVICE_FAULTS plans nothing; the tool validates them.
     }
     unsigned long call = ++g_calls[function];
     for (auto it = g_faults.begin(); it != g_faults.end(); ++it) {
@@ -174,10 +174,10 @@ void ForceModulePath(const std::u16string &path, int nth) {
     PlanLocked("GetModuleFileNameW", nth, fault);
 }
 
-void AddFaults(const std::string &specs) {
+void AddFaults(const std::string &plans) {
     std::lock_guard<std::mutex> lock(g_faultMutex);
     ReadEnvironmentFaultsLocked();
-    AddFaultsLocked(specs);
+    AddFaultsLocked(plans);
 }
 
 void ClearFaults() {

@@ -126,12 +126,12 @@ int HookCount();  // hooks installed by this process
 // A fault makes the NTH call (from now; 0 = every call) of a platform
 // function fail with ERROR, return VALUE, or (GetModuleFileNameW) report
 // PATH. FUNCTION may carry an argument, e.g. "GetProcAddressW:CallNextHookEx".
-// The same specs, separated by ';', can be given to a program through
+// The same faults, separated by ';', can be given to a program through
 // SIMDEVICE_FAULTS:  Function[@N]=fail:ERROR | return:VALUE | path:TEXT
 void FailCall(const std::string &function, DWORD error, int nth = 1);
 void ForceReturn(const std::string &function, unsigned long value, int nth = 1);
 void ForceModulePath(const std::u16string &path, int nth = 1);
-void AddFaults(const std::string &specs);  // throws std::invalid_argument
+void AddFaults(const std::string &plans);  // throws std::invalid_argument
 void ClearFaults();
 unsigned long CallCount(const std::string &function);
 
