@@ -45,6 +45,21 @@ inline simdevice::StartOptions Options(std::vector<std::string> args, std::strin
     return options;
 }
 
+// Waits until DAEMON's COUNT-th launch has ended in a lock application that
+// joined the device (or in a failure). A test must not end sooner: removing a
+// device kills only the programs that have already joined it.
+inline bool WaitForLaunch(pid_t daemon, size_t count = 1) {
+    return simdevice::WaitForLog(
+        [&](const auto &log) {
+            auto launches = Records(log, "shellexecute", daemon);
+            if (launches.size() < count) return false;
+            const auto &launch = launches[count - 1];
+            return launch.Field("result") != "started" ||
+                   !Records(log, "start", pid_t(std::stoi(launch.Field("child")))).empty();
+        },
+        kLogTimeout);
+}
+
 // Starts a daemon binary and waits until it watches power broadcasts.
 inline pid_t StartWatchingDaemon(const std::string &path, const simdevice::StartOptions &options = {}) {
     pid_t pid = simdevice::StartProgram(path, options).pid;

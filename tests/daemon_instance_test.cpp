@@ -76,7 +76,7 @@ TEST_F(DaemonInstanceTest, NextCopyWatchesOnceTheFirstHasEnded) {
 
         pid_t next = StartWatchingDaemon(BinaryPath("vespertin.exe"));
         EXPECT_EQ(simdevice::PostPowerBroadcast(PBT_TRANSITION, POWER_STATE_UNATTENDED).delivered, 1);
-        EXPECT_TRUE(WaitForEvents("shellexecute", 1, next));
+        EXPECT_TRUE(WaitForLaunch(next));
         KillProgram(next);
     }
 }

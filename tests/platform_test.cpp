@@ -300,7 +300,7 @@ std::string ThreeAllocations() {
 
 TEST_F(PlatformTest, FaultsHitTheCallsTheyArePlannedFor) {
     struct Case {
-        const char *specs;
+        const char *plans;
         const char *outcomes;
     } cases[] = {
         {"LocalAlloc=fail:8", "fail:8 ok ok"},
@@ -311,10 +311,10 @@ TEST_F(PlatformTest, FaultsHitTheCallsTheyArePlannedFor) {
         {"LocalFree=fail:1", "ok ok ok"},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.specs);
+        SCOPED_TRACE(c.plans);
         LocalFree(LocalAlloc(LMEM_FIXED, 1));  // call numbers count from when the fault is planned
         unsigned long calls = simdevice::CallCount("LocalAlloc");
-        simdevice::AddFaults(c.specs);
+        simdevice::AddFaults(c.plans);
         EXPECT_EQ(ThreeAllocations(), c.outcomes);
         EXPECT_EQ(simdevice::CallCount("LocalAlloc"), calls + 3) << "failed calls count too";
         simdevice::ClearFaults();
