@@ -308,7 +308,7 @@ TEST_F(PlatformTest, FaultsHitTheCallsTheyArePlannedFor) {
         {"LocalAlloc@*=fail:5", "fail:5 fail:5 fail:5"},
         {"LocalAlloc@0=fail:7", "fail:7 fail:7 fail:7"},
         {"LocalAlloc@3=fail:1;;LocalAlloc=fail:2;", "fail:2 ok fail:1"},
-        {"LocalFree=fail:1", "ok ok ok"},
+        {"LocalAllocX=fail:1", "ok ok ok"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.plans);

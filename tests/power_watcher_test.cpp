@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -33,6 +34,26 @@ extern "C" DWORD WINAPI StopPowerNotifications(HANDLE notification) {
     return real(notification);
 }
 
+// The longest a read was allowed to wait: the watcher's reads never wait.
+DWORD g_longestReadWait = 0;
+
+extern "C" BOOL WINAPI ReadMsgQueue(HANDLE queue, LPVOID buffer, DWORD size, LPDWORD bytes, DWORD wait, DWORD *flags) {
+    static auto real = Real<BOOL (*)(HANDLE, LPVOID, DWORD, LPDWORD, DWORD, DWORD *)>("ReadMsgQueue");
+    g_longestReadWait = std::max(g_longestReadWait, wait);
+    return real(queue, buffer, size, bytes, wait, flags);
+}
+
+// And the options of the last queue made.
+MSGQUEUEOPTIONS g_queueOptions;
+bool g_queueNamed = false;
+
+extern "C" HANDLE WINAPI CreateMsgQueue(LPCWSTR name, LPMSGQUEUEOPTIONS options) {
+    static auto real = Real<HANDLE (*)(LPCWSTR, LPMSGQUEUEOPTIONS)>("CreateMsgQueue");
+    g_queueNamed = name != nullptr;
+    if (options) g_queueOptions = *options;
+    return real(name, options);
+}
+
 extern "C" BOOL WINAPI CloseMsgQueue(HANDLE queue) {
     static auto real = Real<BOOL (*)(HANDLE)>("CloseMsgQueue");
     g_cleanupCalls += "CloseMsgQueue ";
@@ -48,6 +69,7 @@ using simdevice::CallCount;
 struct WatcherReport {
     long buffersMade = 0;  // LocalAlloc blocks
     unsigned long allocCalls = 0, reads = 0, waits = 0;
+    DWORD longestReadWait = 0;
     int handles = 0, subscriptions = 0, allocations = 0;  // left over
 };
 
@@ -111,6 +133,7 @@ private:
         report.allocCalls = CallCount("LocalAlloc") - allocs;
         report.reads = CallCount("ReadMsgQueue") - reads;
         report.waits = CallCount("WaitForMultipleObjects") - waits;
+        report.longestReadWait = g_longestReadWait;
         report.handles = after.handles - before.handles;
         report.subscriptions = after.subscriptions - before.subscriptions;
         report.allocations = after.allocations - before.allocations;
@@ -198,6 +221,7 @@ TEST_F(PowerWatcherTest, ClassifiesEveryBroadcastOfAWakeUp) {
         EXPECT_EQ(report->waits, 2u);
         EXPECT_EQ(report->buffersMade, 1);
         EXPECT_EQ(report->reads, unsigned(row.delivered) + 1);
+        EXPECT_EQ(report->longestReadWait, 0u);
         EXPECT_EQ(report->handles + report->subscriptions + report->allocations, 0);
         auto log = simdevice::ReadLog();
         EXPECT_EQ(Records(log, "shellexecute", watcher.pid()).size(), size_t(row.launches));
@@ -270,6 +294,8 @@ TEST_F(PowerWatcherTest, FailuresPrintOneLineAndReleaseEverything) {
         g_cleanupCalls.clear();
         unsigned long waits = CallCount("WaitForMultipleObjects");
         simdevice::AddFaults(row.faults);
+        // A watcher that ignored the first result would otherwise sleep for good.
+        simdevice::FailCall("WaitForMultipleObjects", ERROR_INVALID_HANDLE, 2);
         std::u16string commandLine;
         EXPECT_EQ(WinMain(nullptr, nullptr, commandLine.data(), SW_SHOW), 1);
 
@@ -288,8 +314,16 @@ TEST_F(PowerWatcherTest, FailuresPrintOneLineAndReleaseEverything) {
         CloseHandle(name);
         simdevice::ClearFaults();
     }
+    // The queue the watcher read from: unnamed, small, for reading.
+    EXPECT_FALSE(g_queueNamed);
+    EXPECT_EQ(g_queueOptions.dwSize, 20u);
+    EXPECT_EQ(g_queueOptions.dwFlags, DWORD(MSGQUEUE_NOPRECOMMIT));
+    EXPECT_EQ(g_queueOptions.dwMaxMessages, 4u);
+    EXPECT_EQ(g_queueOptions.cbMaxMessage, 536u);
+    EXPECT_TRUE(g_queueOptions.bReadAccess);
     auto log = simdevice::ReadLog();
     EXPECT_EQ(Records(log, "power-subscribed").size(), 4u);
+    EXPECT_EQ(Records(log, "power-subscribed")[0].Field("mask"), "0xb");
     EXPECT_EQ(Records(log, "power-unsubscribed").size(), 4u);
 }
 
