@@ -1,0 +1,118 @@
+// Broadcast-to-launch latency of the real daemon: from posting an unattended
+// transition until the daemon's launch record is in the device log.
+//
+// Two figures per launch:
+//  - observed: PostPowerBroadcast until WaitForLog sees the record, as a
+//    test or a watcher of the log sees it (the iteration time);
+//  - stamped: the broadcast's own log stamp to the launch record's, which
+//    leaves out reading the log back.
+// The lock application each launch starts is killed outside the timing, and
+// every kLaunchesPerDevice launches the device is made anew so that the log
+// read back stays short.
+#include <simdevice/device.h>
+
+#include <benchmark/benchmark.h>
+
+#include <signal.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+#ifndef POWER_STATE_UNATTENDED
+#define POWER_STATE_UNATTENDED 0x00400000
+#endif
+
+namespace {
+
+constexpr size_t kLaunchesPerDevice = 100;
+constexpr std::chrono::seconds kTimeout{10};
+
+// A fresh device with the daemon watching in it.
+class DaemonDevice {
+public:
+    DaemonDevice() {
+        char pattern[] = "/tmp/simdevice-bench-XXXXXX";
+        dir_ = mkdtemp(pattern) ? pattern : "";
+        simdevice::ResetDevice(dir_);
+        pid_t daemon = simdevice::StartProgram(std::string(SIMDEVICE_BIN_DIR) + "/vespertin.exe").pid;
+        ready_ = daemon > 0 && simdevice::WaitForLog(
+                                   [](const auto &log) { return simdevice::CountEvents(log, "power-subscribed") > 0; },
+                                   kTimeout);
+    }
+    ~DaemonDevice() { simdevice::DestroyDevice(dir_); }
+    bool ready() const { return ready_; }
+    size_t launches = 0;
+
+private:
+    std::string dir_;
+    bool ready_ = false;
+};
+
+double Median(std::vector<double> samples) {
+    std::sort(samples.begin(), samples.end());
+    size_t n = samples.size();
+    return n % 2 ? samples[n / 2] : (samples[n / 2 - 1] + samples[n / 2]) / 2;
+}
+
+double Percentile(std::vector<double> samples, double p) {
+    std::sort(samples.begin(), samples.end());
+    return samples[std::min(samples.size() - 1, size_t(p * double(samples.size())))];
+}
+
+void BM_BroadcastToLaunch(benchmark::State &state) {
+    std::optional<DaemonDevice> device;
+    std::vector<double> observed, stamped;
+    for (auto _ : state) {
+        if (!device || device->launches == kLaunchesPerDevice) {
+            device.reset();
+            device.emplace();
+            if (!device->ready()) {
+                state.SkipWithError("the daemon did not subscribe");
+                break;
+            }
+        }
+        simdevice::LogRecord broadcast, launch;
+        size_t before = device->launches;
+        auto start = std::chrono::steady_clock::now();
+        simdevice::PostPowerBroadcast(PBT_TRANSITION, POWER_STATE_UNATTENDED);
+        bool seen = simdevice::WaitForLog(
+            [&](const std::vector<simdevice::LogRecord> &log) {
+                size_t launches = 0;
+                for (const auto &r : log) {
+                    if (r.event == "power-broadcast") broadcast = r;
+                    if (r.event == "shellexecute" && ++launches > before) {
+                        launch = r;
+                        return true;
+                    }
+                }
+                return false;
+            },
+            kTimeout);
+        auto end = std::chrono::steady_clock::now();
+        if (!seen) {
+            state.SkipWithError("no launch within the timeout");
+            break;
+        }
+        double seconds = std::chrono::duration<double>(end - start).count();
+        state.SetIterationTime(seconds);
+        observed.push_back(seconds * 1e6);
+        stamped.push_back((launch.seconds - broadcast.seconds) * 1e6);
+        ++device->launches;
+        if (pid_t child = pid_t(std::atoi(launch.Field("child").c_str())); child > 0) kill(child, SIGKILL);
+    }
+    if (!observed.empty()) {
+        state.counters["observed_median_us"] = Median(observed);
+        state.counters["observed_p90_us"] = Percentile(observed, 0.9);
+        state.counters["stamped_median_us"] = Median(stamped);
+        state.counters["stamped_p90_us"] = Percentile(stamped, 0.9);
+    }
+}
+BENCHMARK(BM_BroadcastToLaunch)->UseManualTime()->Iterations(500)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
