@@ -15,11 +15,14 @@
 #include <string>
 #include <vector>
 
+// The definitions below take the place of the stand-in's calls in this
+// program: they note what the watcher asked for and pass each call on.
 namespace {
 
-// The clean-up calls in the order the daemon makes them. The definitions
-// below take the place of the stand-in's in this program and pass each call on.
-std::string g_cleanupCalls;
+std::string g_cleanupCalls;    // StopPowerNotifications and CloseMsgQueue, in order
+DWORD g_longestReadWait = 0;   // the watcher's reads never wait
+MSGQUEUEOPTIONS g_queueOptions; // of the last queue made
+bool g_queueNamed = false;
 
 template <typename Function>
 Function Real(const char *name) {
@@ -28,14 +31,12 @@ Function Real(const char *name) {
 
 }  // namespace
 
-extern "C" DWORD WINAPI StopPowerNotifications(HANDLE notification) {
-    static auto real = Real<DWORD (*)(HANDLE)>("StopPowerNotifications");
-    g_cleanupCalls += "StopPowerNotifications ";
-    return real(notification);
+extern "C" HANDLE WINAPI CreateMsgQueue(LPCWSTR name, LPMSGQUEUEOPTIONS options) {
+    static auto real = Real<HANDLE (*)(LPCWSTR, LPMSGQUEUEOPTIONS)>("CreateMsgQueue");
+    g_queueNamed = name != nullptr;
+    if (options) g_queueOptions = *options;
+    return real(name, options);
 }
-
-// The longest a read was allowed to wait: the watcher's reads never wait.
-DWORD g_longestReadWait = 0;
 
 extern "C" BOOL WINAPI ReadMsgQueue(HANDLE queue, LPVOID buffer, DWORD size, LPDWORD bytes, DWORD wait, DWORD *flags) {
     static auto real = Real<BOOL (*)(HANDLE, LPVOID, DWORD, LPDWORD, DWORD, DWORD *)>("ReadMsgQueue");
@@ -43,15 +44,10 @@ extern "C" BOOL WINAPI ReadMsgQueue(HANDLE queue, LPVOID buffer, DWORD size, LPD
     return real(queue, buffer, size, bytes, wait, flags);
 }
 
-// And the options of the last queue made.
-MSGQUEUEOPTIONS g_queueOptions;
-bool g_queueNamed = false;
-
-extern "C" HANDLE WINAPI CreateMsgQueue(LPCWSTR name, LPMSGQUEUEOPTIONS options) {
-    static auto real = Real<HANDLE (*)(LPCWSTR, LPMSGQUEUEOPTIONS)>("CreateMsgQueue");
-    g_queueNamed = name != nullptr;
-    if (options) g_queueOptions = *options;
-    return real(name, options);
+extern "C" DWORD WINAPI StopPowerNotifications(HANDLE notification) {
+    static auto real = Real<DWORD (*)(HANDLE)>("StopPowerNotifications");
+    g_cleanupCalls += "StopPowerNotifications ";
+    return real(notification);
 }
 
 extern "C" BOOL WINAPI CloseMsgQueue(HANDLE queue) {
@@ -123,6 +119,7 @@ private:
         } catch (...) {
             _exit(2);
         }
+        g_longestReadWait = 0;
         auto before = simdevice::LiveResources();
         unsigned long allocs = CallCount("LocalAlloc"), reads = CallCount("ReadMsgQueue"),
                       waits = CallCount("WaitForMultipleObjects");
