@@ -73,6 +73,16 @@ int64_t DeviceEpoch() {
     return text ? std::strtoll(text->c_str(), nullptr, 10) : 0;
 }
 
+// Joining and destroying a device exclude each other, so that no program can
+// slip into a device while it is being removed.
+const char kMembershipGuard[] = "/.programs.guard";
+const char kDestroyedMarker[] = "/destroyed";
+
+std::string SelectedDeviceDir() {
+    const char *chosen = std::getenv(kDeviceDirVariable);
+    return chosen && *chosen ? chosen : DefaultDeviceDir();
+}
+
 const std::string &ProgramName() {
     static const std::string name = [] {
         char path[4096];
@@ -155,14 +165,17 @@ bool IsHeld(const std::string &path) {
     return held;
 }
 
-DeviceGuard::DeviceGuard(const std::string &name) {
-    fd_ = open(DevicePath("." + name + ".guard").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+int LockExclusively(const std::string &path) {
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     struct flock lock{};
     lock.l_type = F_WRLCK;
     lock.l_whence = SEEK_SET;
-    while (fd_ >= 0 && fcntl(fd_, F_OFD_SETLKW, &lock) != 0 && errno == EINTR) {
+    while (fd >= 0 && fcntl(fd, F_OFD_SETLKW, &lock) != 0 && errno == EINTR) {
     }
+    return fd;
 }
+
+DeviceGuard::DeviceGuard(const std::string &name) : fd_(LockExclusively(DevicePath("." + name + ".guard"))) {}
 
 DeviceGuard::~DeviceGuard() {
     if (fd_ >= 0) close(fd_);  // closing the description releases its lock
@@ -246,12 +259,15 @@ void DestroyDevice(const std::string &dir) {
         fs::remove_all(dir, ignored);
         return;
     }
+    int guard = LockExclusively(dir + kMembershipGuard);
+    WriteFileAtomically(dir + kDestroyedMarker, "");
     for (const auto &entry : fs::directory_iterator(dir + "/procs", ignored)) {
         pid_t pid = pid_t(std::atoi(entry.path().filename().c_str()));
         if (pid <= 0 || pid == getpid() || !IsHeld(entry.path())) continue;
         kill(pid, SIGKILL);
         AwaitExit(pid, 5000);
     }
+    if (guard >= 0) close(guard);
     UnlinkRecordedQueues(dir);
     fs::remove_all(dir, ignored);
     std::lock_guard<std::mutex> lock(g_layoutMutex);
@@ -266,10 +282,19 @@ void ResetDevice(const std::string &dir) {
 // ---- programs ----------------------------------------------------------------------
 
 void ProgramStarted(int argc, char **argv) {
+    // A program joins a device that exists; one made by nobody, or being
+    // destroyed, has nothing for it.
+    std::string dir = SelectedDeviceDir();
+    int guard = LockExclusively(dir + kMembershipGuard);
+    if (guard < 0 || access((dir + "/epoch").c_str(), F_OK) != 0 || access((dir + kDestroyedMarker).c_str(), F_OK) == 0) {
+        std::fprintf(stderr, "%s: no simulated device at %s (make one with: simdevice init)\n", ProgramName().c_str(), dir.c_str());
+        _exit(1);
+    }
     // The descriptor stays open for the life of the process: it is the
     // process's membership of the device.
-    int fd = OpenAndHold(DevicePath("procs/" + std::to_string(getpid())), true);
-    (void)fd;
+    int membership = OpenAndHold(dir + "/procs/" + std::to_string(getpid()), true);
+    close(guard);
+    if (membership < 0) _exit(1);
     std::string args;
     for (int i = 1; i < argc; ++i) args += (i > 1 ? " " : "") + std::string(argv[i]);
     char path[4096];

@@ -26,6 +26,7 @@ uint64_t NextDeviceId(const std::string &counter);
 // the lock dies with the holder, kill -9 included.
 int OpenAndHold(const std::string &path, bool create);  // fd or -1
 bool IsHeld(const std::string &path);
+int LockExclusively(const std::string &path);  // fd holding a write lock, or -1
 // Serialises check-then-act sequences across processes of the device.
 class DeviceGuard {
 public:
