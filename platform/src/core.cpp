@@ -147,31 +147,33 @@ std::optional<Fault> TakeFault(const std::string &function) {
 
 }  // namespace internal
 
-void FailCall(const std::string &function, DWORD error, int nth) {
+namespace {
+void Plan(const std::string &function, int nth, const Fault &fault) {
     std::lock_guard<std::mutex> lock(g_faultMutex);
     ReadEnvironmentFaultsLocked();
+    PlanLocked(function, nth, fault);
+}
+}  // namespace
+
+void FailCall(const std::string &function, DWORD error, int nth) {
     Fault fault;
     fault.kind = Fault::kFail;
     fault.error = error;
-    PlanLocked(function, nth, fault);
+    Plan(function, nth, fault);
 }
 
 void ForceReturn(const std::string &function, unsigned long value, int nth) {
-    std::lock_guard<std::mutex> lock(g_faultMutex);
-    ReadEnvironmentFaultsLocked();
     Fault fault;
     fault.kind = Fault::kReturn;
     fault.value = value;
-    PlanLocked(function, nth, fault);
+    Plan(function, nth, fault);
 }
 
 void ForceModulePath(const std::u16string &path, int nth) {
-    std::lock_guard<std::mutex> lock(g_faultMutex);
-    ReadEnvironmentFaultsLocked();
     Fault fault;
     fault.kind = Fault::kPath;
     fault.path = path;
-    PlanLocked("GetModuleFileNameW", nth, fault);
+    Plan("GetModuleFileNameW", nth, fault);
 }
 
 void AddFaults(const std::string &plans) {
