@@ -389,8 +389,9 @@ void Log(const std::string &event, const std::vector<std::pair<std::string, std:
 }
 
 std::string LogRecord::Field(const std::string &name) const {
-    auto it = fields.find(name);
-    return it == fields.end() ? std::string() : it->second;
+    for (const auto &[key, value] : fields)
+        if (key == name) return value;
+    return std::string();
 }
 
 std::vector<LogRecord> ReadLog() {
@@ -409,8 +410,7 @@ std::vector<LogRecord> ReadLog() {
         for (size_t i = 4; i < parts.size(); ++i) {
             size_t eq = parts[i].find('=');
             if (eq == std::string::npos) continue;
-            r.orderedFields.emplace_back(parts[i].substr(0, eq), Unescape(parts[i].substr(eq + 1)));
-            r.fields.insert(r.orderedFields.back());
+            r.fields.emplace_back(parts[i].substr(0, eq), Unescape(parts[i].substr(eq + 1)));
         }
         records.push_back(std::move(r));
     }
@@ -455,7 +455,7 @@ std::string FormatTimeline(const std::vector<LogRecord> &log) {
         char head[96];
         std::snprintf(head, sizeof head, "%9.3fs  %-18s %6d  ", r.seconds, r.program.c_str(), int(r.pid));
         std::string line = head + r.event;
-        for (const auto &[name, value] : r.orderedFields) {
+        for (const auto &[name, value] : r.fields) {
             std::string shown = value;
             if (name == "text") shown = Escape(value);
             line += "  " + name + "=" + (shown.empty() || shown.find(' ') != std::string::npos ? "\"" + shown + "\"" : shown);

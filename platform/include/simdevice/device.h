@@ -20,7 +20,6 @@
 
 #include <chrono>
 #include <functional>
-#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -154,8 +153,7 @@ struct LogRecord {
     pid_t pid = 0;
     std::string program;      // file name of the process
     std::string event;
-    std::map<std::string, std::string> fields;
-    std::vector<std::pair<std::string, std::string>> orderedFields;  // as written
+    std::vector<std::pair<std::string, std::string>> fields;  // in the order written
     std::string Field(const std::string &name) const;
 };
 void Log(const std::string &event, const std::vector<std::pair<std::string, std::string>> &fields);
