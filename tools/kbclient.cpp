@@ -10,6 +10,8 @@
 //   quit
 #include <simdevice/device.h>
 
+#include "DeviceNames.h"
+
 #include <cstdio>
 #include <iostream>
 #include <map>
@@ -30,38 +32,12 @@ void Say(const std::string &line) {
     std::cout << line << std::endl;
 }
 
-std::string KeyName(DWORD vk) {
-    if (vk >= VK_F1 && vk <= VK_F1 + 23) return "F" + std::to_string(vk - VK_F1 + 1);
-    if (vk == VK_RETURN) return "Enter";
-    if ((vk >= '0' && vk <= '9') || (vk >= 'A' && vk <= 'Z')) return std::string(1, char(vk));
-    char hex[16];
-    std::snprintf(hex, sizeof hex, "0x%02x", vk);
-    return hex;
-}
-
-DWORD KeyCode(const std::string &name) {
-    if (name.size() >= 2 && (name[0] == 'F' || name[0] == 'f') && std::isdigit(static_cast<unsigned char>(name[1])))
-        return VK_F1 + DWORD(std::stoul(name.substr(1))) - 1;
-    if (name == "Enter" || name == "ENTER" || name == "enter") return VK_RETURN;
-    if (name.size() == 1) return DWORD(std::toupper(static_cast<unsigned char>(name[0])));
-    return DWORD(std::stoul(name, nullptr, 0));
-}
-
-const std::map<std::string, WPARAM> kMessages = {
-    {"down", WM_KEYDOWN}, {"up", WM_KEYUP}, {"sysdown", WM_SYSKEYDOWN}, {"sysup", WM_SYSKEYUP}};
-
-std::string MessageName(WPARAM message) {
-    for (const auto &[name, value] : kMessages)
-        if (value == message) return name;
-    return "?";
-}
-
 void Deliver(const simdevice::KeyEvent &event) {
     simdevice::KeyFate fate = simdevice::DeliverKeyEvent(event);
-    simdevice::Log("key", {{"key", KeyName(event.record.vkCode)}, {"message", MessageName(event.message)},
+    simdevice::Log("key", {{"key", device_names::KeyName(event.record.vkCode)}, {"message", device_names::KeyMessageName(event.message)},
                            {"fate", fate.reachedWindow ? "passed on" : "swallowed"},
                            {"result", std::to_string(fate.result)}});
-    Say(KeyName(event.record.vkCode) + " " + MessageName(event.message) + ": " +
+    Say(device_names::KeyName(event.record.vkCode) + " " + device_names::KeyMessageName(event.message) + ": " +
         (fate.reachedWindow ? "passed on" : "swallowed") + " (result " + std::to_string(fate.result) + ")");
 }
 
@@ -102,11 +78,8 @@ struct Client {
 };
 
 void Phone(const std::string &status) {
-    static const std::map<std::string, DWORD> names = {
-        {"idle", 0}, {"talking", 0x20000000}, {"connecting", 0x00020000}, {"ringing", 0x00010000}, {"hold", 0x00004000}};
-    auto it = names.find(status);
-    DWORD value = it != names.end() ? it->second : DWORD(std::stoul(status, nullptr, 0));
-    simdevice::SetRegistryDword(u"System\\State\\Phone", u"Status", value);
+    simdevice::SetRegistryDword(device_names::kPhoneKey, device_names::kPhoneStatusValue,
+                                device_names::PhoneStatus(status));
     Say("phone: status " + status);
 }
 
@@ -122,12 +95,7 @@ bool RunCommand(Client &client, const std::string &line) {
     else if (command == "deactivate") client.Deactivate();
     else if (command == "phone") Phone(argument);
     else if (command == "key") {
-        simdevice::KeyEvent event;
-        event.record.vkCode = KeyCode(argument);
-        auto it = kMessages.find(direction.empty() ? "down" : direction);
-        if (it == kMessages.end()) throw std::invalid_argument("key direction: down, up, sysdown or sysup");
-        event.message = it->second;
-        Deliver(event);
+        Deliver(device_names::MakeKeyEvent(argument, direction.empty() ? "down" : direction));
     } else {
         Say("unknown command: " + command);
     }

@@ -3,6 +3,8 @@
 // shows what happened.
 #include <simdevice/device.h>
 
+#include "DeviceNames.h"
+
 #include <signal.h>
 
 #include <cstdio>
@@ -47,12 +49,7 @@ Fault FAULT: Function[@N]=fail:ERROR | return:VALUE | path:TEXT   (N: call numbe
   e.g. CreateMsgQueue=fail:8   WaitForMultipleObjects@2=return:0xFFFFFFFF   GetModuleFileNameW=path:/x/VESPERTIN.EXE
 )";
 
-unsigned long Number(const std::string &text) {
-    size_t used = 0;
-    unsigned long value = std::stoul(text, &used, 0);
-    if (used != text.size()) throw std::invalid_argument("not a number: " + text);
-    return value;
-}
+using device_names::Number;
 
 struct Broadcast {
     DWORD message;
@@ -68,18 +65,6 @@ const std::map<std::string, Broadcast> kBroadcasts = {
     {"powerinfo", {PBT_POWERINFOCHANGE, 0, u""}},
     {"powerstatus", {PBT_POWERSTATUSCHANGE, 0, u""}},
 };
-
-const std::map<std::string, DWORD> kPhoneStates = {
-    {"idle", 0}, {"talking", 0x20000000}, {"connecting", 0x00020000}, {"ringing", 0x00010000}, {"hold", 0x00004000}};
-
-DWORD KeyCode(const std::string &name) {
-    if (name.size() >= 2 && (name[0] == 'F' || name[0] == 'f') && std::isdigit(static_cast<unsigned char>(name[1])))
-        return VK_F1 + DWORD(Number(name.substr(1))) - 1;
-    if (name == "ENTER" || name == "enter" || name == "RETURN") return VK_RETURN;
-    if (name.size() == 1 && std::isalnum(static_cast<unsigned char>(name[0])))
-        return DWORD(std::toupper(static_cast<unsigned char>(name[0])));
-    return DWORD(Number(name));
-}
 
 std::string RequireArg(const Args &args, size_t i) {
     if (i >= args.size()) throw std::invalid_argument("missing argument");
@@ -124,16 +109,14 @@ int Post(const Args &args) {
     return 0;
 }
 
-const std::u16string kPhoneKey = u"System\\State\\Phone";
-
 int Phone(const Args &args) {
     std::string status = RequireArg(args, 1);
     if (status == "none") {
-        simdevice::DeleteRegistryValue(kPhoneKey, u"Status");
+        simdevice::DeleteRegistryValue(device_names::kPhoneKey, device_names::kPhoneStatusValue);
         return 0;
     }
-    auto it = kPhoneStates.find(status);
-    simdevice::SetRegistryDword(kPhoneKey, u"Status", it != kPhoneStates.end() ? it->second : DWORD(Number(status)));
+    simdevice::SetRegistryDword(device_names::kPhoneKey, device_names::kPhoneStatusValue,
+                                device_names::PhoneStatus(status));
     return 0;
 }
 
@@ -170,23 +153,14 @@ int Registry(const Args &args) {
 }
 
 int Key(const Args &args) {
-    simdevice::KeyEvent event;
-    event.record.vkCode = KeyCode(RequireArg(args, 1));
+    std::string key = RequireArg(args, 1);
     std::string how = args.size() > 2 ? args[2] : "press";
-    const std::map<std::string, WPARAM> messages = {
-        {"down", WM_KEYDOWN}, {"up", WM_KEYUP}, {"sysdown", WM_SYSKEYDOWN}, {"sysup", WM_SYSKEYUP}};
     if (how == "press") {
-        simdevice::PressKey(event);
-        event.message = WM_KEYUP;
-        event.record.flags = LLKHF_UP;
-        simdevice::PressKey(event);
-        return 0;
+        simdevice::PressKey(device_names::MakeKeyEvent(key, "down"));
+        simdevice::PressKey(device_names::MakeKeyEvent(key, "up"));
+    } else {
+        simdevice::PressKey(device_names::MakeKeyEvent(key, how));
     }
-    auto it = messages.find(how);
-    if (it == messages.end()) throw std::invalid_argument("key direction: down, up, sysdown, sysup or press");
-    event.message = it->second;
-    if (it->second == WM_KEYUP || it->second == WM_SYSKEYUP) event.record.flags = LLKHF_UP;
-    simdevice::PressKey(event);
     return 0;
 }
 
