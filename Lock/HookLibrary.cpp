@@ -111,7 +111,7 @@ extern "C" BOOL WINAPI DeactivateKBHook(void) {
     return TRUE;
 }
 
-BOOL WINAPI DllMain(HANDLE instance, DWORD reason, LPVOID) {
+BOOL WINAPI DllMain(HANDLE instance, DWORD reason, LPVOID /*reserved*/) {
     if (reason == DLL_PROCESS_ATTACH) {
         g_hookState.moduleInstance = static_cast<HINSTANCE>(instance);
     } else if (reason == DLL_PROCESS_DETACH) {

@@ -13,7 +13,8 @@ const int DAEMON_EXIT_STATUS = 1;
 
 }  // namespace
 
-int WINAPI WinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
+int WINAPI WinMain(HINSTANCE /*instance*/, HINSTANCE /*previousInstance*/, LPWSTR /*commandLine*/,
+                   int /*showCommand*/) {
     HANDLE instanceMutex = CreateMutexW(NULL, FALSE, INSTANCE_MUTEX_NAME);
     if (instanceMutex == NULL) {
         return DAEMON_EXIT_STATUS;

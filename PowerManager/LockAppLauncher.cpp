@@ -16,8 +16,10 @@ const DWORD PATH_QUERY_CHARS = 255;
 const DWORD LOCK_APP_NAME_CHARS = sizeof(LOCK_APP_FILE_NAME) / sizeof(WCHAR);  // 17, with the terminator
 const DWORD LAST_NAME_INDEX = PATH_BUFFER_CHARS - LOCK_APP_NAME_CHARS;       // 239
 
-// The launch record must have the device's layout (60 bytes on 32-bit targets).
-typedef char LaunchRecordIsDeviceSized[(sizeof(void *) != 4 || sizeof(SHELLEXECUTEINFO) == 60) ? 1 : -1];
+// The launch record must have the device's layout on 32-bit targets.
+const size_t DEVICE_LAUNCH_RECORD_BYTES = 60;
+typedef char LaunchRecordIsDeviceSized[
+    (sizeof(void *) != 4 || sizeof(SHELLEXECUTEINFO) == DEVICE_LAUNCH_RECORD_BYTES) ? 1 : -1];
 
 bool IsPathSeparator(WCHAR c) {
     return c == TEXT('\\') || c == TEXT('/');

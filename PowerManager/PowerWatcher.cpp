@@ -35,7 +35,7 @@ void HandleBroadcast(const POWER_BROADCAST *broadcast, DWORD bytes) {
     }
     if (broadcast->Message != PBT_TRANSITION) {
         RefreshLockAppWindow();  // resume or power-information change
-    } else if (broadcast->Flags & POWER_STATE_UNATTENDED) {
+    } else if ((broadcast->Flags & POWER_STATE_UNATTENDED) != 0) {
         LaunchLockApp();
     }
 }
@@ -44,7 +44,7 @@ void HandleBroadcast(const POWER_BROADCAST *broadcast, DWORD bytes) {
 void DrainQueue(HANDLE queue, DWORD *buffer) {
     DWORD bytesRead = 0;
     DWORD flags = 0;
-    while (ReadMsgQueue(queue, buffer, POWER_MESSAGE_BYTES, &bytesRead, 0, &flags)) {
+    while (ReadMsgQueue(queue, buffer, POWER_MESSAGE_BYTES, &bytesRead, 0, &flags) != FALSE) {
         HandleBroadcast(reinterpret_cast<const POWER_BROADCAST *>(buffer), bytesRead);
     }
 }
