@@ -4,12 +4,12 @@
 # context switches over an idle period (30 s unless given). An idle daemon
 # sleeps in the kernel, so both differences should be 0.
 #
-#   benchmarks/idle_context_switches.sh [SECONDS] [BIN_DIR]
+#   benchmarks/idle_context_switches.sh [SECONDS] [BIN_DIR]   (BIN_DIR: build/bench/bin, the bench preset)
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-30}
-bin=${2:-$root/build/default/bin}
+bin=${2:-$root/build/bench/bin}
 
 export SIMDEVICE_DIR=$(mktemp -d /tmp/simdevice-idle-XXXXXX)
 device() { "$bin/simdevice" "$@"; }
