@@ -6,7 +6,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
-packages=(cmake g++ make binutils libgtest-dev libgmock-dev libbenchmark-dev)
+packages=(cmake g++ make binutils libgtest-dev libgmock-dev libbenchmark-dev clang-tidy cppcheck)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -24,3 +24,4 @@ for preset in default asan tsan; do
   cmake --build --preset "$preset" -j2
   ctest --preset "$preset"
 done
+tools/static_analysis.sh
