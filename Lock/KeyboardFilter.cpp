@@ -9,6 +9,9 @@ namespace {
 // Returned to stop an event from going further.
 const LRESULT SWALLOW_EVENT = -1;
 
+// The event record must have the device's layout (20 bytes on 32-bit targets).
+typedef char KeyEventRecordIsDeviceSized[(sizeof(void *) != 4 || sizeof(KBDLLHOOKSTRUCT) == 20) ? 1 : -1];
+
 // VK_F3..VK_F6: the keys a caller needs during a call.
 bool IsCallKey(DWORD virtualKey) {
     return virtualKey >= VK_F3 && virtualKey <= VK_F6;

@@ -1,0 +1,2 @@
+/* The device's own header: the same records and calls on the desktop. */
+#include "../../include/pm.h"

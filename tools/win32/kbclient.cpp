@@ -1,0 +1,121 @@
+// A client of the keypad lock under Wine: loads tallowbeck.dll from beside
+// itself, activates it with the mode its command line gives, and pumps
+// messages (a low-level hook is only called while its thread does). It
+// records in kbclient.log:
+//   "hook VK down|up passed|swallowed"  the chain's verdict on each event, from
+//                                       a hook of its own in front of the lock's
+//   "key VK"                            each key-down that reaches its window
+// Commands on standard input, one per line: "activate MODE", "deactivate",
+// "quit".
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "FixtureLog.h"
+
+namespace {
+
+const wchar_t kLog[] = L"kbclient.log";
+const UINT kActivateMessage = WM_APP + 1;
+const UINT kDeactivateMessage = WM_APP + 2;
+
+typedef BOOL(WINAPI *ActivateProc)(DWORD mode);
+typedef BOOL(WINAPI *DeactivateProc)(void);
+
+ActivateProc g_activate;
+DeactivateProc g_deactivate;
+HWND g_window;
+
+LRESULT CALLBACK ObserverProc(int code, WPARAM wParam, LPARAM lParam) {
+    const LRESULT verdict = CallNextHookEx(nullptr, code, wParam, lParam);
+    if (code == HC_ACTION) {
+        const KBDLLHOOKSTRUCT *event = reinterpret_cast<const KBDLLHOOKSTRUCT *>(lParam);
+        const bool up = wParam == WM_KEYUP || wParam == WM_SYSKEYUP;
+        FixtureLog(kLog, L"hook 0x%02lx %ls %ls", event->vkCode, up ? L"up" : L"down",
+                   verdict != 0 ? L"swallowed" : L"passed");
+    }
+    return verdict;
+}
+
+LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_KEYDOWN:
+    case WM_SYSKEYDOWN:
+        FixtureLog(kLog, L"key 0x%02x", unsigned(wParam));
+        return 0;
+    case kActivateMessage:
+        FixtureLog(kLog, L"activated %lu %d", DWORD(wParam), g_activate(DWORD(wParam)));
+        return 0;
+    case kDeactivateMessage:
+        FixtureLog(kLog, L"deactivated %d", g_deactivate());
+        return 0;
+    case WM_DESTROY:
+        PostQuitMessage(0);
+        return 0;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+// Standard input, read on a thread of its own; the exports are called on the
+// window's thread, which pumps the hook's messages.
+DWORD WINAPI ReadCommands(LPVOID) {
+    char line[128];
+    while (std::fgets(line, sizeof line, stdin) != nullptr) {
+        if (std::strncmp(line, "activate ", 9) == 0)
+            PostMessageW(g_window, kActivateMessage, WPARAM(std::strtoul(line + 9, nullptr, 0)), 0);
+        else if (std::strncmp(line, "deactivate", 10) == 0)
+            PostMessageW(g_window, kDeactivateMessage, 0, 0);
+        else if (std::strncmp(line, "quit", 4) == 0)
+            break;
+    }
+    PostMessageW(g_window, WM_CLOSE, 0, 0);
+    return 0;
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int) {
+    const DWORD mode = DWORD(wcstoul(commandLine, nullptr, 0));
+    HMODULE library = LoadLibraryW(L"tallowbeck.dll");
+    if (library != nullptr) {
+        g_activate = reinterpret_cast<ActivateProc>(reinterpret_cast<void (*)()>(GetProcAddress(library, "ActivateKBHook")));
+        g_deactivate =
+            reinterpret_cast<DeactivateProc>(reinterpret_cast<void (*)()>(GetProcAddress(library, "DeactivateKBHook")));
+    }
+    if (g_activate == nullptr || g_deactivate == nullptr) {
+        FixtureLog(kLog, L"no library: %lu", GetLastError());
+        return 2;
+    }
+
+    WNDCLASSW windowClass = {};
+    windowClass.lpfnWndProc = WindowProc;
+    windowClass.hInstance = instance;
+    windowClass.lpszClassName = L"KeypadClientWindow";
+    RegisterClassW(&windowClass);
+    g_window = CreateWindowExW(0, windowClass.lpszClassName, L"Keypad client", WS_OVERLAPPEDWINDOW, 0, 0, 320, 200,
+                               nullptr, nullptr, instance, nullptr);
+    if (g_window == nullptr) {
+        FixtureLog(kLog, L"no window: %lu", GetLastError());
+        return 2;
+    }
+    ShowWindow(g_window, SW_SHOW);
+    FixtureLog(kLog, L"activated %lu %d", mode, g_activate(mode));
+    // Installed after the lock's hook, so it runs first and sees the verdict.
+    HHOOK observer = SetWindowsHookExW(WH_KEYBOARD_LL, ObserverProc, instance, 0);
+    FixtureLog(kLog, L"ready %p", static_cast<void *>(observer));
+    HANDLE reader = CreateThread(nullptr, 0, ReadCommands, nullptr, 0, nullptr);
+
+    MSG message;
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+    if (observer != nullptr) UnhookWindowsHookEx(observer);
+    g_deactivate();
+    FreeLibrary(library);
+    if (reader != nullptr) CloseHandle(reader);
+    FixtureLog(kLog, L"quit");
+    return 0;
+}
