@@ -1,0 +1,123 @@
+// The daemon under Wine: a real named mutex, real processes started with
+// ShellExecuteExW, a real window found by title and asked to repaint.
+#include "WineDevice.h"
+
+using namespace wine_test;
+
+namespace {
+
+class DaemonUnderWine : public WineTest {
+protected:
+    Process StartDaemon(const std::map<std::string, std::string> &env = {}) {
+        return Process(Wine("vespertin.exe"), env);
+    }
+
+    int Subscribers() {
+        auto output = RunToEnd(Wine("powermgr.exe", {"subscribers"}));
+        return output.status == 0 ? std::stoi(output.text) : -1;
+    }
+
+    bool WaitForSubscribers(int count) {
+        return WaitUntil([&] { return Subscribers() == count; });
+    }
+
+    void Post(const std::string &broadcast) {
+        ASSERT_EQ(RunToEnd(Wine("powermgr.exe", {"post", broadcast})).status, 0) << broadcast;
+    }
+
+    std::vector<std::string> LockAppLog(const std::string &prefix) {
+        return LinesStartingWith(Program("Harrowcastle.log"), prefix);
+    }
+
+    bool WaitForLockAppLog(const std::string &prefix, size_t count) {
+        return WaitUntil([&] { return LockAppLog(prefix).size() >= count; });
+    }
+};
+
+TEST_F(DaemonUnderWine, SecondCopyLeavesAtOnceWhileTheFirstRuns) {
+    Process first = StartDaemon();
+    ASSERT_TRUE(WaitForSubscribers(1));
+
+    Process second = StartDaemon();
+    EXPECT_EQ(second.Wait(), 1);
+    EXPECT_TRUE(first.Running());
+    EXPECT_EQ(Subscribers(), 1) << "the second copy must not subscribe";
+}
+
+TEST_F(DaemonUnderWine, DaemonStartedAfterTheFirstHasEndedRuns) {
+    Process first = StartDaemon();
+    ASSERT_TRUE(WaitForSubscribers(1));
+    first.Kill();
+    ASSERT_TRUE(WaitForSubscribers(0));
+
+    Process second = StartDaemon();
+    ASSERT_TRUE(WaitForSubscribers(1));
+    EXPECT_TRUE(second.Running());
+    Post("unattended");
+    EXPECT_TRUE(WaitForLockAppLog("started ", 1));
+}
+
+// Only an unattended transition starts the lock application, and it is the
+// copy beside the daemon, found through the daemon's own (non-ASCII) path.
+TEST_F(DaemonUnderWine, UnattendedTransitionStartsTheLockAppBesideTheDaemon) {
+    Process daemon = StartDaemon();
+    ASSERT_TRUE(WaitForSubscribers(1));
+
+    for (const char *ignored : {"on", "suspend", "resuming"}) Post(ignored);
+    Post("unattended");
+    ASSERT_TRUE(WaitForLockAppLog("window ", 1));
+
+    EXPECT_EQ(LockAppLog("started "), std::vector<std::string>{"started " + WindowsPath(Program("Harrowcastle.exe"))});
+    EXPECT_TRUE(daemon.Running());
+}
+
+TEST_F(DaemonUnderWine, ResumeAndPowerInfoChangeAskTheLockAppWindowToRepaint) {
+    Process lockApp(Wine("Harrowcastle.exe"));
+    ASSERT_TRUE(WaitForLockAppLog("window ", 1));
+    Process daemon = StartDaemon();
+    ASSERT_TRUE(WaitForSubscribers(1));
+
+    Post("resume");
+    ASSERT_TRUE(WaitForLockAppLog("repaint ", 1));
+    Post("powerinfo");
+    ASSERT_TRUE(WaitForLockAppLog("repaint ", 2));
+
+    EXPECT_EQ(LockAppLog("repaint ").size(), 2u);
+    EXPECT_EQ(LockAppLog("started ").size(), 1u) << "a refresh must not start the lock application";
+}
+
+TEST_F(DaemonUnderWine, ResumeWithoutTheLockAppChangesNothing) {
+    Process daemon = StartDaemon();
+    ASSERT_TRUE(WaitForSubscribers(1));
+    Post("resume");
+    Post("powerinfo");
+    Post("unattended");
+    ASSERT_TRUE(WaitForLockAppLog("window ", 1));
+    EXPECT_TRUE(daemon.Running());
+    EXPECT_TRUE(LockAppLog("repaint ").empty());
+}
+
+// Set-up failures print the platform's error in hex and end the daemon.
+TEST_F(DaemonUnderWine, SetUpFailurePrintsTheDebugTextAndExits) {
+    struct Case {
+        std::string faults;
+        std::string text;
+    };
+    const Case cases[] = {
+        {"CreateMsgQueue=fail:87", "CreateMsgQueue failed: 57\n"},
+        {"CreateMsgQueue=fail:8", "CreateMsgQueue failed: 8\n"},
+        {"RequestPowerNotifications=fail:1450", "RequestPowerNotifications failed: 5aa\n"},
+    };
+    int n = 0;
+    for (const auto &c : cases) {
+        const fs::path debugOutput = Dir() / ("debug-" + std::to_string(++n) + ".txt");
+        Process daemon = StartDaemon({{"COREDLL_FAULTS", c.faults}, {"COREDLL_DEBUG_OUTPUT", WindowsPath(debugOutput)}});
+        EXPECT_EQ(daemon.Wait(), 1) << c.faults;
+        EXPECT_EQ(ReadFile(debugOutput), c.text) << c.faults;
+    }
+    // Each failed copy let go of the instance name.
+    Process daemon = StartDaemon();
+    EXPECT_TRUE(WaitForSubscribers(1));
+}
+
+}  // namespace
