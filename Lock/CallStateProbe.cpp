@@ -20,7 +20,8 @@ BOOLEAN IsPhoneCallActive() {
     HKEY key = NULL;
     // HKEY_LOCAL_MACHINE is the platform header's C-style cast of a predefined key value.
     // cppcheck-suppress cstyleCast
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, PHONE_STATE_KEY, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    // A success that gives no key leaves nothing to read or to close.
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, PHONE_STATE_KEY, 0, KEY_READ, &key) != ERROR_SUCCESS || key == NULL) {
         return FALSE;
     }
     // Zero first: a value shorter than the word must not leave stale bytes in it.

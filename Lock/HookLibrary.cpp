@@ -94,19 +94,27 @@ extern "C" BOOL WINAPI ActivateKBHook(DWORD mode) {
 
 extern "C" BOOL WINAPI DeactivateKBHook(void) {
     HHOOK hook = CurrentHook();
-    if (hook != NULL && g_hookState.unhookProc != NULL) {
-        g_hookState.unhookProc(hook);
+    if (hook != NULL) {
+        // A hook the platform refused to remove still runs and still locks:
+        // it stays recorded, with the references it needs, for the next call.
+        if (g_hookState.unhookProc == NULL || !g_hookState.unhookProc(hook)) {
+            return TRUE;
+        }
         StoreHook(NULL);
     }
-    if (g_hookState.coreLibrary != NULL) {
-        FreeLibrary(g_hookState.coreLibrary);
+    // A reference the platform refused to release stays recorded, so that a
+    // later call releases it rather than leaking it.
+    if (g_hookState.coreLibrary != NULL && FreeLibrary(g_hookState.coreLibrary)) {
         g_hookState.coreLibrary = NULL;
     }
-    // Last: the pin protects the hook, which is gone now.
-    if (g_hookState.selfReference != NULL && CurrentHook() == NULL) {
-        HMODULE self = g_hookState.selfReference;
+    // Last: the pin protects the hook, which is gone now. It is forgotten
+    // before the release, which may unmap this library.
+    HMODULE self = g_hookState.selfReference;
+    if (self != NULL) {
         g_hookState.selfReference = NULL;
-        FreeLibrary(self);
+        if (!FreeLibrary(self)) {
+            g_hookState.selfReference = self;
+        }
     }
     return TRUE;
 }

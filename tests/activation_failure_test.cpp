@@ -1,6 +1,7 @@
 // Activation failing at each of its platform calls: nothing installed, the
 // platform's error left for the caller, what was obtained released by
 // DeactivateKBHook, and a later activation reusing it rather than leaking.
+// Deactivation refused by the platform: what it kept is released later.
 #include "KeyboardLockTest.h"
 
 using namespace keyboard_lock;
@@ -108,6 +109,47 @@ TEST_F(KeyboardLockTest, ProbeFaultsKeepCallKeysLocked) {
         for (DWORD vk = VK_F3; vk <= VK_F6; ++vk) EXPECT_FALSE(PassedOn(vk, WM_KEYUP));
         simdevice::ClearFaults();
         EXPECT_EQ(simdevice::LiveResources().registryKeys, 0);
+    }
+}
+
+// The platform refusing to remove the hook or to release a module: what it
+// kept stays recorded, so the keypad stays locked and the next
+// DeactivateKBHook releases it instead of leaking it.
+TEST_F(KeyboardLockTest, RefusedReleasesAreRetriedByTheNextDeactivation) {
+    struct Refusal {
+        const char *name;
+        const char *function;
+        int nth;             // 0: every call
+        int lockHooksLeft;   // after the refused deactivation
+        int referencesLeft;  // module references, the test's own included
+    };
+    const Refusal refusals[] = {
+        {"unhook", "UnhookWindowsHookEx", 1, 1, 3},
+        {"core library release", "FreeLibrary", 1, 0, 2},
+        {"every release", "FreeLibrary", 0, 0, 3},
+    };
+    SetStatus(kTalking);
+    for (const Refusal &r : refusals) {
+        SCOPED_TRACE(r.name);
+        ASSERT_EQ(activate_(1), TRUE);
+        simdevice::FailCall(r.function, ERROR_INVALID_HANDLE, r.nth);
+        EXPECT_EQ(deactivate_(), TRUE);
+        simdevice::ClearFaults();
+        EXPECT_EQ(simdevice::HookCount(), 1 + r.lockHooksLeft);
+        EXPECT_EQ(simdevice::LiveResources().moduleReferences, r.referencesLeft);
+        // A hook still installed still locks, and the library still owns it.
+        EXPECT_EQ(PassedOn('A'), r.lockHooksLeft == 0);
+        EXPECT_TRUE(PassedOn(VK_F3));
+        if (r.lockHooksLeft > 0) {
+            ASSERT_EQ(activate_(0), TRUE);
+            EXPECT_EQ(simdevice::HookCount(), 2);
+            EXPECT_FALSE(PassedOn(VK_F3));
+        }
+
+        EXPECT_EQ(deactivate_(), TRUE);
+        EXPECT_EQ(simdevice::HookCount(), 1);
+        EXPECT_EQ(simdevice::LiveResources().moduleReferences, 1);
+        EXPECT_TRUE(PassedOn('A'));
     }
 }
 

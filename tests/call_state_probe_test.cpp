@@ -33,6 +33,8 @@ const ProbeStep kSteps[] = {
     {"talking again", Talking, true, true},
     {"opening fails", [] { simdevice::FailCall("RegOpenKeyExW", ERROR_ACCESS_DENIED); }, false, false},
     {"talking, opening works again", [] {}, true, true},
+    {"opening claims success without a key", [] { simdevice::FailCall("RegOpenKeyExW", ERROR_SUCCESS); }, false, false},
+    {"talking, a key again", [] {}, true, true},
     {"query fails", [] { simdevice::FailCall("RegQueryValueExW", ERROR_NOT_ENOUGH_MEMORY); }, true, false},
     {"query gives more-data", [] { simdevice::FailCall("RegQueryValueExW", ERROR_MORE_DATA); }, true, false},
     {"talking, query works again", [] {}, true, true},
