@@ -97,14 +97,14 @@ extern "C" BOOL WINAPI DeactivateKBHook(void) {
     if (hook != NULL) {
         // A hook the platform refused to remove still runs and still locks:
         // it stays recorded, with the references it needs, for the next call.
-        if (g_hookState.unhookProc == NULL || !g_hookState.unhookProc(hook)) {
+        if (g_hookState.unhookProc == NULL || g_hookState.unhookProc(hook) == FALSE) {
             return TRUE;
         }
         StoreHook(NULL);
     }
     // A reference the platform refused to release stays recorded, so that a
     // later call releases it rather than leaking it.
-    if (g_hookState.coreLibrary != NULL && FreeLibrary(g_hookState.coreLibrary)) {
+    if (g_hookState.coreLibrary != NULL && FreeLibrary(g_hookState.coreLibrary) != FALSE) {
         g_hookState.coreLibrary = NULL;
     }
     // Last: the pin protects the hook, which is gone now. It is forgotten
@@ -112,7 +112,7 @@ extern "C" BOOL WINAPI DeactivateKBHook(void) {
     HMODULE self = g_hookState.selfReference;
     if (self != NULL) {
         g_hookState.selfReference = NULL;
-        if (!FreeLibrary(self)) {
+        if (FreeLibrary(self) == FALSE) {
             g_hookState.selfReference = self;
         }
     }

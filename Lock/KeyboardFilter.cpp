@@ -9,8 +9,10 @@ namespace {
 // Returned to stop an event from going further.
 const LRESULT SWALLOW_EVENT = -1;
 
-// The event record must have the device's layout (20 bytes on 32-bit targets).
-typedef char KeyEventRecordIsDeviceSized[(sizeof(void *) != 4 || sizeof(KBDLLHOOKSTRUCT) == 20) ? 1 : -1];
+// The event record must have the device's layout on 32-bit targets.
+const size_t DEVICE_KEY_EVENT_RECORD_BYTES = 20;
+typedef char KeyEventRecordIsDeviceSized[
+    (sizeof(void *) != 4 || sizeof(KBDLLHOOKSTRUCT) == DEVICE_KEY_EVENT_RECORD_BYTES) ? 1 : -1];
 
 // VK_F3..VK_F6: the keys a caller needs during a call.
 bool IsCallKey(DWORD virtualKey) {

@@ -17,7 +17,8 @@ const DWORD POWER_MESSAGE_BYTES = 536;  // a POWER_BROADCAST with the longest st
 const DWORD POWER_NOTIFY_MASK = PBT_TRANSITION | PBT_RESUME | PBT_POWERINFOCHANGE;  // 0x0000000B
 
 // The queue's options record has the device's layout: five 4-byte fields.
-typedef char QueueOptionsAreDeviceSized[sizeof(MSGQUEUEOPTIONS) == 20 ? 1 : -1];
+const size_t DEVICE_QUEUE_OPTIONS_BYTES = 20;
+typedef char QueueOptionsAreDeviceSized[sizeof(MSGQUEUEOPTIONS) == DEVICE_QUEUE_OPTIONS_BYTES ? 1 : -1];
 
 // Message and Flags: the only fields read. A shorter record is not classified.
 const DWORD BROADCAST_FIELDS_BYTES = 2 * sizeof(DWORD);
