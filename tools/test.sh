@@ -20,18 +20,33 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
 fi
 
+# Runs a stage and says how long it took.
+timed() {
+  local name=$1 start=$SECONDS
+  shift
+  "$@"
+  echo "==> $name: $((SECONDS - start)) s"
+}
+
+build() {
+  cmake --preset "$1" >/dev/null
+  cmake --build --preset "$1" -j2
+}
+
+build_and_test() {
+  build "$1"
+  ctest --preset "$1"
+}
+
 # The PE files first: the plain build's Wine tests run them.
 for preset in windows windows-i686; do
   echo "==> Build: $preset"
-  cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset" -j2
+  timed "$preset" build "$preset"
 done
 
 for preset in default asan tsan; do
   echo "==> Build and test: $preset"
-  cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset" -j2
-  ctest --preset "$preset"
+  timed "$preset" build_and_test "$preset"
 done
-tools/static_analysis.sh
-tools/fuzz.sh
+timed "static analysis" tools/static_analysis.sh
+timed "fuzzing" tools/fuzz.sh

@@ -24,15 +24,16 @@ constexpr std::chrono::seconds kTimeout{20};
 
 // A test that needs a missing tool fails under CI (naming the Debian
 // package) and is skipped, saying so, elsewhere.
-#define REQUIRE_WINE_TOOLS()                                                        \
+#define REQUIRE_WINE_TOOLS(needKeys)                                                \
     do {                                                                            \
-        if (auto missing = ::wine_test::MissingTool()) {                            \
+        if (auto missing = ::wine_test::MissingTool(needKeys)) {                    \
             if (::wine_test::RunningUnderCi()) FAIL() << *missing;                  \
             GTEST_SKIP() << *missing;                                               \
         }                                                                           \
     } while (0)
 
-std::optional<std::string> MissingTool();
+// NEED_KEYS: the test sends X keys, which takes xdotool.
+std::optional<std::string> MissingTool(bool needKeys);
 bool RunningUnderCi();
 
 // A process of the prefix (or any helper), started with the prefix's
@@ -86,6 +87,7 @@ fs::path WindowsBinDir();
 // each test.
 class WineTest : public testing::Test {
 protected:
+    explicit WineTest(bool sendsKeys = false) : sendsKeys_(sendsKeys) {}
     void SetUp() override;
     void TearDown() override;
 
@@ -97,6 +99,7 @@ protected:
     void SetPhoneStatus(std::optional<unsigned long> status);
 
 private:
+    bool sendsKeys_;
     fs::path dir_;
 };
 

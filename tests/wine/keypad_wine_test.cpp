@@ -29,6 +29,8 @@ std::string Hex(unsigned vk) {
 
 class KeypadUnderWine : public WineTest {
 protected:
+    KeypadUnderWine() : WineTest(/*sendsKeys=*/true) {}
+
     // Starts the client with MODE and focuses its window, where X sends keys.
     void StartClient(unsigned long mode) {
         client_ = Process(Wine("kbclient.exe", {std::to_string(mode)}), {}, true);
