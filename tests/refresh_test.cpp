@@ -46,6 +46,8 @@ TEST_F(RefreshTest, RunningDaemonRepaintsTheLockAppItStarted) {
     ASSERT_TRUE(WaitForEvents("lockapp-repainted", 1));
     simdevice::PostPowerBroadcast(PBT_POWERINFOCHANGE, 0);
     ASSERT_TRUE(WaitForEvents("lockapp-repainted", 2));
+    // The request reaches the window before the daemon's record of it is written.
+    ASSERT_TRUE(WaitForEvents("updatewindow", 2, daemon));
     auto refreshes = Records("updatewindow", daemon);
     ASSERT_EQ(refreshes.size(), 2u);
     for (const auto &r : refreshes) EXPECT_EQ(r.Field("result"), "requested");
