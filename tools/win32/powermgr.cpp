@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <cwchar>
 
-#include "../../platform/win32/src/shared_objects.h"
+#include "shared_objects.h"
 
 using namespace coredll;
 

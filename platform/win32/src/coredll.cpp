@@ -6,8 +6,6 @@
 #include <pm.h>
 
 #include <cstdarg>
-#include <cstdio>
-#include <cstdlib>
 #include <cwchar>
 
 #include "faults.h"
@@ -161,14 +159,7 @@ void NKDbgPrintfW(LPCWSTR format, ...) {
         OutputDebugStringW(text);
         return;
     }
-    char utf8[4096];
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, sizeof utf8, nullptr, nullptr);
-    HANDLE file = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return;
-    DWORD written = 0;
-    if (bytes > 1) WriteFile(file, utf8, DWORD(bytes - 1), &written, nullptr);
-    CloseHandle(file);
+    AppendUtf8(path, text);
 }
 
 FARPROC WINAPI GetProcAddressW(HMODULE module, LPCWSTR procName) {

@@ -62,6 +62,18 @@ private:
 
 }  // namespace
 
+void AppendUtf8(const WCHAR *path, const WCHAR *text) {
+    char utf8[4096];
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, sizeof utf8, nullptr, nullptr);
+    if (bytes <= 1) return;
+    HANDLE file = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    DWORD written = 0;
+    WriteFile(file, utf8, DWORD(bytes - 1), &written, nullptr);
+    CloseHandle(file);
+}
+
 bool CreateQueue(DWORD maxMessages, DWORD maxBytes, DWORD flags, WCHAR (&name)[kQueueNameChars], QueueEnd *end) {
     static LONG sequence = 0;
     if (maxMessages == 0) maxMessages = kUnlimitedQueueDepth;

@@ -7,6 +7,10 @@
 
 namespace coredll {
 
+// Appends TEXT to the file at PATH as UTF-8, opening and closing it so that
+// others can read it meanwhile. Used for the debug channel and fixture logs.
+void AppendUtf8(const WCHAR *path, const WCHAR *text);
+
 // One end of a message queue. Reader and writers map the same memory.
 struct QueueHeader;
 struct QueueEnd {
