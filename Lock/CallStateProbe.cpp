@@ -18,9 +18,9 @@ const DWORD CALL_STATE_MASK = 0x20000000 | 0x00020000 | 0x00010000 | 0x00004000;
 BOOLEAN IsPhoneCallActive() {
     BOOLEAN active = FALSE;
     HKEY key = NULL;
+    // A success that gives no key leaves nothing to read or to close.
     // HKEY_LOCAL_MACHINE is the platform header's C-style cast of a predefined key value.
     // cppcheck-suppress cstyleCast
-    // A success that gives no key leaves nothing to read or to close.
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, PHONE_STATE_KEY, 0, KEY_READ, &key) != ERROR_SUCCESS || key == NULL) {
         return FALSE;
     }

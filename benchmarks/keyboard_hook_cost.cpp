@@ -8,11 +8,12 @@
 
 #include <benchmark/benchmark.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <string>
 #include <vector>
+
+#include "Samples.h"
 
 namespace {
 
@@ -87,12 +88,6 @@ void DeliverThroughLock(benchmark::State &state) {
     for (auto _ : state) benchmark::DoNotOptimize(simdevice::DeliverKeyEvent(event));
 }
 BENCHMARK(DeliverThroughLock);
-
-// The sample below which a share P of them lie.
-double Percentile(std::vector<double> samples, double p) {
-    std::sort(samples.begin(), samples.end());
-    return samples[std::min(samples.size() - 1, size_t(p * double(samples.size())))];
-}
 
 // The split of one event, from paired samples: each iteration times the
 // probe's registry calls and a whole event through the lock back to back, in

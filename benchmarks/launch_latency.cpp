@@ -21,11 +21,12 @@
 #include <signal.h>
 #include <stdlib.h>
 
-#include <algorithm>
 #include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "Samples.h"
 
 #ifndef POWER_STATE_UNATTENDED
 #define POWER_STATE_UNATTENDED 0x00400000
@@ -56,17 +57,6 @@ private:
     std::string dir_;
     bool ready_ = false;
 };
-
-double Median(std::vector<double> samples) {
-    std::sort(samples.begin(), samples.end());
-    size_t n = samples.size();
-    return n % 2 ? samples[n / 2] : (samples[n / 2 - 1] + samples[n / 2]) / 2;
-}
-
-double Percentile(std::vector<double> samples, double p) {
-    std::sort(samples.begin(), samples.end());
-    return samples[std::min(samples.size() - 1, size_t(p * double(samples.size())))];
-}
 
 void BM_BroadcastToLaunch(benchmark::State &state) {
     std::optional<DaemonDevice> device;

@@ -5,11 +5,11 @@
 // Sets the phone's status value itself (a call in progress).
 #include <windows.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
 
+#include "../Samples.h"
 #include "HookLibrary.h"
 #include "tallowbeck.h"
 
@@ -37,8 +37,7 @@ double MedianMicroseconds(int samples, Call call) {
         call();
         times.push_back(Now() - start);
     }
-    std::sort(times.begin(), times.end());
-    return times[times.size() / 2];
+    return Median(times);
 }
 
 void Report(const char *what, double microseconds) {
