@@ -291,6 +291,7 @@ TEST_F(PlatformTest, ModuleFileNameIsCutWithoutTerminatorWhenItDoesNotFit) {
 std::string ThreeAllocations() {
     std::string outcomes;
     for (int i = 0; i < 3; ++i) {
+        SetLastError(0);
         HLOCAL block = LocalAlloc(LMEM_FIXED, 16);
         outcomes += (i ? " " : "") + (block ? std::string("ok") : "fail:" + std::to_string(GetLastError()));
         LocalFree(block);
@@ -306,9 +307,8 @@ TEST_F(PlatformTest, FaultsHitTheCallsTheyArePlannedFor) {
         {"LocalAlloc=fail:8", "fail:8 ok ok"},
         {"LocalAlloc@2=fail:0x10", "ok fail:16 ok"},
         {"LocalAlloc@*=fail:5", "fail:5 fail:5 fail:5"},
-        {"LocalAlloc@0=fail:7", "fail:7 fail:7 fail:7"},
         {"LocalAlloc@3=fail:1;;LocalAlloc=fail:2;", "fail:2 ok fail:1"},
-        {"LocalAllocX=fail:1", "ok ok ok"},
+        {"LocalAlloc@2=return:0", "ok fail:0 ok"},  // and the last error untouched
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.plans);
@@ -328,22 +328,34 @@ TEST_F(PlatformTest, FaultsHitTheCallsTheyArePlannedFor) {
     EXPECT_EQ(GetModuleFileNameW(nullptr, buffer, 64), 16u);
     EXPECT_EQ(std::u16string(buffer), u"/x/VESPERTIN.EXE");
 
-    for (const char *bad : {"LocalAlloc", "LocalAlloc=fail", "LocalAlloc=boom:1", "LocalAlloc=fail:eight",
-                            "LocalAlloc=fail:8 ", "LocalAlloc@x=fail:1", "LocalAlloc@-1=fail:1"}) {
+    // A plan that could not be carried out as written is refused, never
+    // kept as a fault that will not happen.
+    for (const char *bad : {"LocalAlloc", "LocalAlloc=fail", "LocalAlloc=fail:", "LocalAlloc=boom:1", "LocalAlloc=fial:8",
+                            "LocalAlloc=fail:eight", "LocalAlloc=fail:8 ", "LocalAlloc=fail:0x100000000",
+                            "LocalAlloc@x=fail:1", "LocalAlloc@-1=fail:1", "LocalAlloc@0=fail:1", "LocalAlloc@=fail:1",
+                            "LocalAllocX=fail:1", "=fail:8", "GetLastError=fail:1", "memset=return:0",
+                            "LocalAlloc=path:/x", "LocalAlloc:x=fail:1", "GetProcAddressW:=fail:1",
+                            "LocalAlloc=fail:8;CreateMsgQueu=fail:8"}) {
         SCOPED_TRACE(bad);
         EXPECT_THROW(simdevice::AddFaults(bad), std::invalid_argument);
+        EXPECT_EQ(ThreeAllocations(), "ok ok ok") << "nothing of a refused list is planned";
     }
+    EXPECT_THROW(simdevice::FailCall("CreateMsgQueu", 8), std::invalid_argument);
 }
 
 // Faults given to a program through its environment apply from its first
-// call; a malformed list plans nothing.
+// call; a program whose plan is malformed refuses to start.
 TEST_F(PlatformTest, ProgramsTakeTheirFaultsFromTheEnvironment) {
     pid_t failing = simdevice::StartProgram(BinaryPath("vespertin.exe"), Options({}, "CreateMsgQueue=fail:0xdead")).pid;
     EXPECT_EQ(simdevice::WaitProgram(failing, kLogTimeout), 1);
     EXPECT_EQ(simdevice::DebugOutput(), "CreateMsgQueue failed: dead\n");
 
-    pid_t unharmed = StartWatchingDaemon(BinaryPath("vespertin.exe"), Options({}, "CreateMsgQueue=nonsense"));
-    EXPECT_EQ(Records("power-subscribed", unharmed).size(), 1u);
+    for (const char *malformed : {"CreateMsgQueue=nonsense", "CreateMsgQueu=fail:8", "CreateMsgQueue@0=fail:8"}) {
+        SCOPED_TRACE(malformed);
+        pid_t refused = simdevice::StartProgram(BinaryPath("vespertin.exe"), Options({}, malformed)).pid;
+        EXPECT_EQ(simdevice::WaitProgram(refused, kLogTimeout), 125);
+        EXPECT_TRUE(Records("start", refused).empty()) << "it must not have run";
+    }
 }
 
 }  // namespace

@@ -36,7 +36,6 @@ extern "C" {
 #endif
 
 DWORD WINAPI GetLastError(void);
-void WINAPI SetLastError(DWORD error);
 BOOL WINAPI CloseHandle(HANDLE object);
 
 HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, LPCWSTR name);
@@ -48,19 +47,42 @@ HINSTANCE WINAPI LoadLibraryW(LPCWSTR fileName);
 FARPROC WINAPI GetProcAddressW(HMODULE module, LPCWSTR procName);
 BOOL WINAPI FreeLibrary(HMODULE module);
 
+/* The command line's arguments, without the program's name. */
+LPWSTR WINAPI GetCommandLineW(void);
+/* The calling process's pseudo-handle is GetCurrentProcess(). */
+BOOL WINAPI TerminateProcess(HANDLE process, UINT exitCode);
+
 HLOCAL WINAPI LocalAlloc(UINT flags, UINT bytes);
 HLOCAL WINAPI LocalFree(HLOCAL memory);
 
 LONG WINAPI InterlockedExchange(LONG volatile *target, LONG value);
 LONG WINAPI InterlockedCompareExchange(LONG volatile *destination, LONG exchange, LONG comparand);
-PVOID WINAPI InterlockedExchangePointer(PVOID volatile *target, PVOID value);
-PVOID WINAPI InterlockedCompareExchangePointer(PVOID volatile *destination, PVOID exchange, PVOID comparand);
 
 /* Program and library entries: the platform's start-up code calls these. */
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPWSTR commandLine, int showCommand);
 BOOL WINAPI DllMain(HANDLE instance, DWORD reason, LPVOID reserved);
 
 #ifdef __cplusplus
+}
+#endif
+
+/* The device's pseudo-handle for the calling process. */
+#define GetCurrentProcess() ((HANDLE)(ULONG_PTR)0x42)
+
+/* The pointer forms are not coredll exports. On the 32-bit device they are
+ * the 32-bit forms; a 64-bit host needs forms as wide as its pointers. */
+#if defined(__SIZEOF_POINTER__) && __SIZEOF_POINTER__ == 4
+#define InterlockedExchangePointer(target, value) \
+    ((PVOID)InterlockedExchange((LONG volatile *)(target), (LONG)(value)))
+#define InterlockedCompareExchangePointer(destination, exchange, comparand)                        \
+    ((PVOID)InterlockedCompareExchange((LONG volatile *)(destination), (LONG)(exchange), (LONG)(comparand)))
+#else
+static inline PVOID InterlockedExchangePointer(PVOID volatile *target, PVOID value) {
+    return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
+}
+static inline PVOID InterlockedCompareExchangePointer(PVOID volatile *destination, PVOID exchange, PVOID comparand) {
+    __atomic_compare_exchange_n(destination, &comparand, exchange, 0, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    return comparand; /* the value found */
 }
 #endif
 

@@ -16,7 +16,6 @@
 extern "C" {
 wchar_t *wcsstr(const wchar_t *string, const wchar_t *search) __asm__("simdevice_wcsstr");
 wchar_t *wcsncpy(wchar_t *destination, const wchar_t *source, size_t count) __asm__("simdevice_wcsncpy");
-size_t wcslen(const wchar_t *string) __asm__("simdevice_wcslen");
 }
 #endif
 

@@ -2,6 +2,7 @@
 // resource accounting.
 #include "internal.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <mutex>
@@ -21,73 +22,31 @@ std::map<uintptr_t, Object> g_handles;
 uintptr_t g_nextHandle = 0x1000;
 
 // ---- faults ----
-struct PlannedFault {
-    std::string function;
-    unsigned long atCall = 0;  // 0: every call
-    Fault fault;
-};
 std::mutex g_faultMutex;
-std::map<std::string, unsigned long> g_calls;
-std::vector<PlannedFault> g_faults;
+fault_plan::Table g_faults;
 bool g_environmentRead = false;
 
-unsigned long ParseNumber(const std::string &text) {
-    size_t used = 0;
-    unsigned long value = std::stoul(text, &used, 0);
-    if (used != text.size()) throw std::invalid_argument("not a number: " + text);
-    return value;
-}
-
-void PlanLocked(const std::string &function, int nth, Fault fault) {
-    if (nth < 0) throw std::invalid_argument("call number must not be negative");
-    unsigned long at = nth == 0 ? 0 : g_calls[function] + unsigned(nth);
-    g_faults.push_back({function, at, std::move(fault)});
-}
-
-// One fault: Function[@N]=fail:ERROR | return:VALUE | path:TEXT
-void AddFaultLocked(const std::string &plan) {
-    size_t eq = plan.find('=');
-    size_t colon = eq == std::string::npos ? eq : plan.find(':', eq);
-    if (colon == std::string::npos) throw std::invalid_argument("fault needs Function[@N]=kind:value: " + plan);
-    std::string target = plan.substr(0, eq), kind = plan.substr(eq + 1, colon - eq - 1), value = plan.substr(colon + 1);
-    int nth = 1;
-    if (size_t at = target.find('@'); at != std::string::npos) {
-        std::string n = target.substr(at + 1);
-        nth = n == "*" ? 0 : int(ParseNumber(n));
-        target.resize(at);
-    }
-    Fault fault;
-    if (kind == "fail") {
-        fault.kind = Fault::kFail;
-        fault.error = DWORD(ParseNumber(value));
-    } else if (kind == "return") {
-        fault.kind = Fault::kReturn;
-        fault.value = ParseNumber(value);
-    } else if (kind == "path") {
-        fault.kind = Fault::kPath;
-        fault.path = Utf8ToUtf16(value);
-    } else {
-        throw std::invalid_argument("fault kind must be fail, return or path: " + plan);
-    }
-    PlanLocked(target, nth, std::move(fault));
-}
-
-void AddFaultsLocked(const std::string &plans) {
-    size_t start = 0;
-    while (start <= plans.size()) {
-        size_t end = plans.find(';', start);
-        std::string one = plans.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        if (!one.empty()) AddFaultLocked(one);
-        if (end == std::string::npos) break;
-        start = end + 1;
-    }
-}
-
-// Faults given to a program at its start count from its first call.
+// Faults given to a program at its start count from its first call. A plan
+// the program cannot carry out must not be mistaken for one it did.
 void ReadEnvironmentFaultsLocked() {
     if (g_environmentRead) return;
     g_environmentRead = true;
-    if (const char *plans = std::getenv(kFaultsVariable)) AddFaultsLocked(plans);
+    const char *plans = std::getenv(kFaultsVariable);
+    if (!plans) return;
+    try {
+        g_faults.Add(fault_plan::Parse(plans));
+    } catch (const std::invalid_argument &error) {
+        std::fprintf(stderr, "%s: %s\n", kFaultsVariable, error.what());
+        std::_Exit(kMalformedFaultPlanStatus);
+    }
+}
+
+void Plan(const std::string &function, int nth, const Fault &fault) {
+    if (nth < 0) throw std::invalid_argument("call number must not be negative");
+    fault_plan::Plan plan = fault_plan::MakePlan(function, unsigned(nth), fault);
+    std::lock_guard<std::mutex> lock(g_faultMutex);
+    ReadEnvironmentFaultsLocked();
+    g_faults.Add({plan});
 }
 
 }  // namespace
@@ -128,70 +87,56 @@ Counters &Count() {
     return counters;
 }
 
-std::optional<Fault> TakeFault(const std::string &function) {
+void LoadEnvironmentFaults() {
     std::lock_guard<std::mutex> lock(g_faultMutex);
-    try {
-        ReadEnvironmentFaultsLocked();
-    } catch (const std::exception &) {
-        // A malformed SIMDEVICE_FAULTS plans nothing; the tool validates them.
-    }
-    unsigned long call = ++g_calls[function];
-    for (auto it = g_faults.begin(); it != g_faults.end(); ++it) {
-        if (it->function != function || (it->atCall != 0 && it->atCall != call)) continue;
-        Fault fault = it->fault;
-        if (it->atCall != 0) g_faults.erase(it);
-        return fault;
-    }
-    return std::nullopt;
+    ReadEnvironmentFaultsLocked();
+}
+
+std::optional<Fault> TakeFault(const std::string &function, const std::string &argument) {
+    std::lock_guard<std::mutex> lock(g_faultMutex);
+    ReadEnvironmentFaultsLocked();
+    return g_faults.Take(function, argument);
 }
 
 }  // namespace internal
 
-namespace {
-void Plan(const std::string &function, int nth, const Fault &fault) {
-    std::lock_guard<std::mutex> lock(g_faultMutex);
-    ReadEnvironmentFaultsLocked();
-    PlanLocked(function, nth, fault);
-}
-}  // namespace
-
 void FailCall(const std::string &function, DWORD error, int nth) {
     Fault fault;
-    fault.kind = Fault::kFail;
+    fault.verb = Fault::kFail;
     fault.error = error;
     Plan(function, nth, fault);
 }
 
 void ForceReturn(const std::string &function, unsigned long value, int nth) {
     Fault fault;
-    fault.kind = Fault::kReturn;
+    fault.verb = Fault::kReturn;
     fault.value = value;
     Plan(function, nth, fault);
 }
 
 void ForceModulePath(const std::u16string &path, int nth) {
     Fault fault;
-    fault.kind = Fault::kPath;
-    fault.path = path;
+    fault.verb = Fault::kPath;
+    fault.path = Utf16ToUtf8(path);
     Plan("GetModuleFileNameW", nth, fault);
 }
 
 void AddFaults(const std::string &plans) {
+    std::vector<fault_plan::Plan> parsed = fault_plan::Parse(plans);
     std::lock_guard<std::mutex> lock(g_faultMutex);
     ReadEnvironmentFaultsLocked();
-    AddFaultsLocked(plans);
+    g_faults.Add(parsed);
 }
 
 void ClearFaults() {
     std::lock_guard<std::mutex> lock(g_faultMutex);
     g_environmentRead = true;
-    g_faults.clear();
+    g_faults.Clear();
 }
 
 unsigned long CallCount(const std::string &function) {
     std::lock_guard<std::mutex> lock(g_faultMutex);
-    auto it = g_calls.find(function);
-    return it == g_calls.end() ? 0 : it->second;
+    return g_faults.Calls(function);
 }
 
 Resources LiveResources() {
@@ -220,13 +165,6 @@ LONG WINAPI InterlockedExchange(LONG volatile *target, LONG value) {
 LONG WINAPI InterlockedCompareExchange(LONG volatile *destination, LONG exchange, LONG comparand) {
     __atomic_compare_exchange_n(destination, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     return comparand;  // the value found, as on the platform
-}
-PVOID WINAPI InterlockedExchangePointer(PVOID volatile *target, PVOID value) {
-    return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
-}
-PVOID WINAPI InterlockedCompareExchangePointer(PVOID volatile *destination, PVOID exchange, PVOID comparand) {
-    __atomic_compare_exchange_n(destination, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
-    return comparand;
 }
 
 }  // extern "C"

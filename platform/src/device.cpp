@@ -284,6 +284,7 @@ void ResetDevice(const std::string &dir) {
 void ProgramStarted(int argc, char **argv) {
     // A program joins a device that exists; one made by nobody, or being
     // destroyed, has nothing for it.
+    LoadEnvironmentFaults();
     std::string dir = SelectedDeviceDir();
     int guard = LockExclusively(dir + kMembershipGuard);
     if (guard < 0 || access((dir + "/epoch").c_str(), F_OK) != 0 || access((dir + kDestroyedMarker).c_str(), F_OK) == 0) {

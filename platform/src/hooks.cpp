@@ -105,7 +105,7 @@ extern "C" {
 // The device serves only system-wide low-level keyboard hooks; the module
 // argument is not used.
 HHOOK WINAPI SetWindowsHookExW(int hookType, HOOKPROC procedure, HINSTANCE, DWORD threadId) {
-    if (auto f = TakeFault("SetWindowsHookExW")) return SetError(f->error), nullptr;
+    if (auto f = TakeFault("SetWindowsHookExW")) return FaultResult<HHOOK>(*f, nullptr);
     if (hookType != WH_KEYBOARD_LL || threadId != 0 || !procedure) return SetError(ERROR_INVALID_PARAMETER), nullptr;
     std::lock_guard<std::recursive_mutex> lock(g_chainMutex);
     uintptr_t id = g_nextHook;
@@ -118,10 +118,7 @@ HHOOK WINAPI SetWindowsHookExW(int hookType, HOOKPROC procedure, HINSTANCE, DWOR
 // The hook argument is ignored, as on the platform: the chain position of
 // the event being delivered decides which hook is next.
 LRESULT WINAPI CallNextHookEx(HHOOK, int code, WPARAM wParam, LPARAM lParam) {
-    if (auto f = TakeFault("CallNextHookEx")) {
-        if (f->kind == Fault::kReturn) return LRESULT(f->value);
-        return SetError(f->error), 0;
-    }
+    if (auto f = TakeFault("CallNextHookEx")) return FaultResult<LRESULT>(*f, 0);
     std::lock_guard<std::recursive_mutex> lock(g_chainMutex);
     if (!t_delivering) return 0;
     size_t next = t_position + 1;
@@ -137,7 +134,7 @@ LRESULT WINAPI CallNextHookEx(HHOOK, int code, WPARAM wParam, LPARAM lParam) {
 }
 
 BOOL WINAPI UnhookWindowsHookEx(HHOOK hook) {
-    if (auto f = TakeFault("UnhookWindowsHookEx")) return SetError(f->error), FALSE;
+    if (auto f = TakeFault("UnhookWindowsHookEx")) return FaultResult<BOOL>(*f, FALSE);
     std::lock_guard<std::recursive_mutex> lock(g_chainMutex);
     for (auto it = g_chain.begin(); it != g_chain.end(); ++it) {
         if (it->id != reinterpret_cast<uintptr_t>(hook)) continue;

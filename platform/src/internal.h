@@ -4,6 +4,8 @@
 
 #include <simdevice/device.h>
 
+#include "FaultPlan.h"
+
 #include <atomic>
 #include <cstdint>
 #include <optional>
@@ -44,14 +46,24 @@ std::optional<std::string> ReadWholeFile(const std::string &path);
 void SetError(DWORD error);
 
 // ---- faults ---------------------------------------------------------------------
-struct Fault {
-    enum Kind { kFail, kReturn, kPath } kind = kFail;
-    DWORD error = 0;
-    unsigned long value = 0;
-    std::u16string path;
-};
-// Counts the call and gives the fault planned for it, if any.
-std::optional<Fault> TakeFault(const std::string &function);
+using Fault = fault_plan::Fault;
+// Counts a call of FUNCTION (with ARGUMENT, for the one call that takes one)
+// and gives the fault planned for it, if any.
+std::optional<Fault> TakeFault(const std::string &function, const std::string &argument = "");
+// What a faulted call returns: FAILURE with the planned last error, or the
+// planned value.
+template <typename Result>
+Result FaultResult(const Fault &fault, Result failure) {
+    return fault_plan::Outcome(fault, failure, SetError);
+}
+// A registry call's result is the error itself.
+inline LONG RegistryFaultResult(const Fault &fault) {
+    return fault.verb == Fault::kReturn ? LONG(fault.value) : LONG(fault.error);
+}
+// Reads the plans a program was given in SIMDEVICE_FAULTS, once; a malformed
+// plan ends the program with one line on standard error.
+void LoadEnvironmentFaults();
+constexpr int kMalformedFaultPlanStatus = 125;
 
 // ---- handles ----------------------------------------------------------------------
 enum class Kind { Mutex, Queue, Notification };

@@ -91,6 +91,23 @@ void *BaseOf(void *dlHandle) {
     return info.dli_fbase;
 }
 
+// This process's arguments, as the device's command line holds them:
+// without the program's name.
+std::u16string ArgumentsOfThisProcess() {
+    auto text = ReadWholeFile("/proc/self/cmdline");
+    std::string line;
+    if (text) {
+        size_t start = text->find('\0');
+        while (start != std::string::npos && start + 1 < text->size()) {
+            size_t end = text->find('\0', start + 1);
+            if (!line.empty()) line += ' ';
+            line += text->substr(start + 1, end == std::string::npos ? std::string::npos : end - start - 1);
+            start = end;
+        }
+    }
+    return Utf8ToUtf16(line);
+}
+
 std::optional<std::string> ModulePath(HMODULE module) {
     if (!module || module == kProgramModule) return ProgramPath();
     if (module == CoreModule()) return std::string(CoreInfo().dli_fname);
@@ -105,7 +122,7 @@ std::optional<std::string> ModulePath(HMODULE module) {
 extern "C" {
 
 BOOL WINAPI CloseHandle(HANDLE object) {
-    if (auto f = TakeFault("CloseHandle")) return SetError(f->error), FALSE;
+    if (auto f = TakeFault("CloseHandle")) return FaultResult<BOOL>(*f, FALSE);
     {
         DeviceGuard guard("objects");  // the last close makes a name disappear
         if (auto mutex = RemoveHandle(object, Kind::Mutex)) {
@@ -123,7 +140,7 @@ BOOL WINAPI CloseHandle(HANDLE object) {
 
 HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL, LPCWSTR name) {
     // Ownership is not modelled: nothing in the system waits on a mutex.
-    if (auto f = TakeFault("CreateMutexW")) return SetError(f->error), nullptr;
+    if (auto f = TakeFault("CreateMutexW")) return FaultResult<HANDLE>(*f, nullptr);
     Object object;
     object.kind = Kind::Mutex;
     bool existed = false;
@@ -140,10 +157,7 @@ HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL, LPCWSTR name) {
 }
 
 DWORD WINAPI WaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL waitAll, DWORD milliseconds) {
-    if (auto f = TakeFault("WaitForMultipleObjects")) {
-        if (f->kind == Fault::kReturn) return DWORD(f->value);
-        return SetError(f->error), WAIT_FAILED;
-    }
+    if (auto f = TakeFault("WaitForMultipleObjects")) return FaultResult<DWORD>(*f, WAIT_FAILED);
     // The device waits for any one object only.
     if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || !handles || waitAll)
         return SetError(ERROR_INVALID_PARAMETER), WAIT_FAILED;
@@ -164,8 +178,21 @@ DWORD WINAPI WaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL wai
     }
 }
 
+LPWSTR WINAPI GetCommandLineW(void) {
+    static std::u16string line = ArgumentsOfThisProcess();
+    return line.data();
+}
+
+// Only the calling process can be ended: the device's pseudo-handle.
+BOOL WINAPI TerminateProcess(HANDLE process, UINT exitCode) {
+    if (auto f = TakeFault("TerminateProcess")) return FaultResult<BOOL>(*f, FALSE);
+    if (process != GetCurrentProcess()) return SetError(ERROR_INVALID_HANDLE), FALSE;
+    ProgramExiting(int(exitCode));
+    std::exit(int(exitCode));
+}
+
 HLOCAL WINAPI LocalAlloc(UINT flags, UINT bytes) {
-    if (auto f = TakeFault("LocalAlloc")) return SetError(f->error), nullptr;
+    if (auto f = TakeFault("LocalAlloc")) return FaultResult<HLOCAL>(*f, nullptr);
     void *block = (flags & LMEM_ZEROINIT) ? std::calloc(1, bytes ? bytes : 1) : std::malloc(bytes ? bytes : 1);
     if (!block) return SetError(ERROR_NOT_ENOUGH_MEMORY), nullptr;
     Count().allocations++;
@@ -174,7 +201,7 @@ HLOCAL WINAPI LocalAlloc(UINT flags, UINT bytes) {
 }
 
 HLOCAL WINAPI LocalFree(HLOCAL memory) {
-    if (auto f = TakeFault("LocalFree")) return SetError(f->error), memory;
+    if (auto f = TakeFault("LocalFree")) return FaultResult<HLOCAL>(*f, memory);
     if (memory) {
         std::free(memory);
         Count().allocations--;
@@ -183,7 +210,7 @@ HLOCAL WINAPI LocalFree(HLOCAL memory) {
 }
 
 HMODULE WINAPI GetModuleHandleW(LPCWSTR moduleName) {
-    if (auto f = TakeFault("GetModuleHandleW")) return SetError(f->error), nullptr;
+    if (auto f = TakeFault("GetModuleHandleW")) return FaultResult<HMODULE>(*f, nullptr);
     if (!moduleName) return kProgramModule;
     std::u16string name = FromWide(moduleName);
     if (IsCoreName(name)) return CoreModule();
@@ -199,9 +226,8 @@ HMODULE WINAPI GetModuleHandleW(LPCWSTR moduleName) {
 DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size) {
     std::optional<std::u16string> path;
     if (auto f = TakeFault("GetModuleFileNameW")) {
-        if (f->kind == Fault::kFail) return SetError(f->error), 0;
-        if (f->kind == Fault::kReturn) return DWORD(f->value);
-        path = f->path;
+        if (f->verb != Fault::kPath) return FaultResult<DWORD>(*f, 0);
+        path = Utf8ToUtf16(f->path);
     }
     if (!path) {
         auto utf8 = ModulePath(module);
@@ -221,7 +247,7 @@ DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size) {
 }
 
 HINSTANCE WINAPI LoadLibraryW(LPCWSTR fileName) {
-    if (auto f = TakeFault("LoadLibraryW")) return SetError(f->error), nullptr;
+    if (auto f = TakeFault("LoadLibraryW")) return FaultResult<HINSTANCE>(*f, nullptr);
     if (!fileName || !*fileName) return SetError(ERROR_INVALID_PARAMETER), nullptr;
     std::u16string name = FromWide(fileName);
     if (IsCoreName(name)) {
@@ -246,9 +272,7 @@ HINSTANCE WINAPI LoadLibraryW(LPCWSTR fileName) {
 
 FARPROC WINAPI GetProcAddressW(HMODULE module, LPCWSTR procName) {
     std::string name = procName && reinterpret_cast<uintptr_t>(procName) > 0xFFFF ? Narrow(procName) : "";
-    auto specific = TakeFault("GetProcAddressW:" + name);
-    auto any = TakeFault("GetProcAddressW");
-    if (auto f = specific ? specific : any) return SetError(f->error), nullptr;
+    if (auto f = TakeFault("GetProcAddressW", name)) return FaultResult<FARPROC>(*f, nullptr);
     if (name.empty()) return SetError(ERROR_PROC_NOT_FOUND), nullptr;  // ordinals are not served
     void *dl = nullptr;
     if (module == CoreModule()) {
@@ -265,7 +289,7 @@ FARPROC WINAPI GetProcAddressW(HMODULE module, LPCWSTR procName) {
 }
 
 BOOL WINAPI FreeLibrary(HMODULE module) {
-    if (auto f = TakeFault("FreeLibrary")) return SetError(f->error), FALSE;
+    if (auto f = TakeFault("FreeLibrary")) return FaultResult<BOOL>(*f, FALSE);
     void *dl = nullptr;
     {
         std::lock_guard<std::mutex> lock(g_moduleMutex);

@@ -122,7 +122,7 @@ int LivePowerSubscriptions() {
 extern "C" {
 
 HANDLE WINAPI CreateMsgQueue(LPCWSTR name, LPMSGQUEUEOPTIONS options) {
-    if (auto f = TakeFault("CreateMsgQueue")) return SetError(f->error), nullptr;
+    if (auto f = TakeFault("CreateMsgQueue")) return FaultResult<HANDLE>(*f, nullptr);
     if (!options || options->dwSize < sizeof(MSGQUEUEOPTIONS) || options->cbMaxMessage == 0 ||
         (options->dwFlags & ~DWORD(MSGQUEUE_NOPRECOMMIT | MSGQUEUE_ALLOW_BROKEN)))
         return SetError(ERROR_INVALID_PARAMETER), nullptr;
@@ -145,7 +145,7 @@ HANDLE WINAPI CreateMsgQueue(LPCWSTR name, LPMSGQUEUEOPTIONS options) {
 
 BOOL WINAPI ReadMsgQueue(HANDLE queue, LPVOID buffer, DWORD bufferSize, LPDWORD bytesRead, DWORD milliseconds,
                          DWORD *flags) {
-    if (auto f = TakeFault("ReadMsgQueue")) return SetError(f->error), FALSE;
+    if (auto f = TakeFault("ReadMsgQueue")) return FaultResult<BOOL>(*f, FALSE);
     auto view = ViewQueue(queue);
     if (!view) return SetError(ERROR_INVALID_HANDLE), FALSE;
     if (!view->readAccess) return SetError(ERROR_ACCESS_DENIED), FALSE;
@@ -172,7 +172,7 @@ BOOL WINAPI ReadMsgQueue(HANDLE queue, LPVOID buffer, DWORD bufferSize, LPDWORD 
 }
 
 BOOL WINAPI CloseMsgQueue(HANDLE queue) {
-    if (auto f = TakeFault("CloseMsgQueue")) return SetError(f->error), FALSE;
+    if (auto f = TakeFault("CloseMsgQueue")) return FaultResult<BOOL>(*f, FALSE);
     auto object = RemoveHandle(queue, Kind::Queue);
     if (!object) return SetError(ERROR_INVALID_HANDLE), FALSE;
     ReleaseQueue(*object);
@@ -180,7 +180,7 @@ BOOL WINAPI CloseMsgQueue(HANDLE queue) {
 }
 
 HANDLE WINAPI RequestPowerNotifications(HANDLE messageQueue, DWORD mask) {
-    if (auto f = TakeFault("RequestPowerNotifications")) return SetError(f->error), nullptr;
+    if (auto f = TakeFault("RequestPowerNotifications")) return FaultResult<HANDLE>(*f, nullptr);
     std::string queueName;
     if (!WithObject(messageQueue, Kind::Queue, [&](Object &q) { queueName = q.queueName; }))
         return SetError(ERROR_INVALID_PARAMETER), nullptr;
@@ -202,7 +202,7 @@ HANDLE WINAPI RequestPowerNotifications(HANDLE messageQueue, DWORD mask) {
 }
 
 DWORD WINAPI StopPowerNotifications(HANDLE notification) {
-    if (auto f = TakeFault("StopPowerNotifications")) return SetError(f->error), f->error;
+    if (auto f = TakeFault("StopPowerNotifications")) return FaultResult<DWORD>(*f, f->error);
     auto object = RemoveHandle(notification, Kind::Notification);
     if (!object) return SetError(ERROR_INVALID_HANDLE), ERROR_INVALID_HANDLE;
     {

@@ -94,7 +94,7 @@ void DeleteRegistryKey(const std::u16string &key) {
 extern "C" {
 
 LONG WINAPI RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD, REGSAM, PHKEY result) {
-    if (auto f = TakeFault("RegOpenKeyExW")) return LONG(f->error);
+    if (auto f = TakeFault("RegOpenKeyExW")) return RegistryFaultResult(*f);
     if (!result) return ERROR_INVALID_PARAMETER;
     auto root = RootDirectory(key);
     if (!root) return ERROR_INVALID_HANDLE;
@@ -112,7 +112,7 @@ LONG WINAPI RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD, REGSAM, PHKEY result)
 
 LONG WINAPI RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
                              LPDWORD dataSize) {
-    if (auto f = TakeFault("RegQueryValueExW")) return LONG(f->error);
+    if (auto f = TakeFault("RegQueryValueExW")) return RegistryFaultResult(*f);
     if (reserved || (data && !dataSize)) return ERROR_INVALID_PARAMETER;
     auto directory = RootDirectory(key);
     if (!directory || key == HKEY_LOCAL_MACHINE) return ERROR_INVALID_HANDLE;
@@ -137,7 +137,7 @@ LONG WINAPI RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDW
 }
 
 LONG WINAPI RegCloseKey(HKEY key) {
-    if (auto f = TakeFault("RegCloseKey")) return LONG(f->error);
+    if (auto f = TakeFault("RegCloseKey")) return RegistryFaultResult(*f);
     std::lock_guard<std::mutex> lock(g_keyMutex);
     if (!g_openKeys.erase(reinterpret_cast<uintptr_t>(key))) return ERROR_INVALID_HANDLE;
     Count().registryKeys--;

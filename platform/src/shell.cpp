@@ -166,7 +166,7 @@ bool WaitForRepaintRequest(HWND handle, std::optional<std::chrono::milliseconds>
 extern "C" {
 
 BOOL WINAPI ShellExecuteEx(LPSHELLEXECUTEINFO info) {
-    if (auto f = TakeFault("ShellExecuteEx")) return SetError(f->error), FALSE;
+    if (auto f = TakeFault("ShellExecuteEx")) return FaultResult<BOOL>(*f, FALSE);
     if (!info) return SetError(ERROR_INVALID_PARAMETER), FALSE;
     ReapFinished();
     DWORD error = ERROR_SUCCESS;
@@ -202,7 +202,7 @@ BOOL WINAPI ShellExecuteEx(LPSHELLEXECUTEINFO info) {
 
 // Titles compare without regard to ASCII case, as window lookups do.
 HWND WINAPI FindWindowW(LPCWSTR className, LPCWSTR windowName) {
-    if (auto f = TakeFault("FindWindowW")) return SetError(f->error), nullptr;
+    if (auto f = TakeFault("FindWindowW")) return FaultResult<HWND>(*f, nullptr);
     if (className) return nullptr;  // device windows here carry no class
     std::vector<uint64_t> ids;
     std::error_code ignored;
@@ -218,7 +218,7 @@ HWND WINAPI FindWindowW(LPCWSTR className, LPCWSTR windowName) {
 }
 
 BOOL WINAPI UpdateWindow(HWND window) {
-    if (auto f = TakeFault("UpdateWindow")) return SetError(f->error), FALSE;
+    if (auto f = TakeFault("UpdateWindow")) return FaultResult<BOOL>(*f, FALSE);
     if (!window) {
         Log("updatewindow", {{"window", "null"}, {"result", "no window"}});
         return SetError(ERROR_INVALID_WINDOW_HANDLE), FALSE;

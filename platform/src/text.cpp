@@ -156,12 +156,6 @@ using namespace simdevice::internal;
 
 extern "C" {
 
-size_t simdevice_wcslen(const char16_t *text) {
-    size_t n = 0;
-    while (text[n]) ++n;
-    return n;
-}
-
 char16_t *simdevice_wcsstr(const char16_t *text, const char16_t *search) {
     if (!*search) return const_cast<char16_t *>(text);
     for (; *text; ++text) {

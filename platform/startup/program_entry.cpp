@@ -1,15 +1,11 @@
-// The platform's program start-up code: joins the device, hands the command
-// line to WinMain and exits with what it returns.
+// The platform's program start-up code, as the device's: WinMain gets the
+// module handle, no previous instance, the command line and the show state,
+// and its result ends the process. Joining the simulated device comes first.
 #include <simdevice/device.h>
-
-#include <string>
 
 int main(int argc, char **argv) {
     simdevice::ProgramStarted(argc, argv);
-    std::string line;
-    for (int i = 1; i < argc; ++i) line += (i > 1 ? " " : "") + std::string(argv[i]);
-    std::u16string commandLine = simdevice::Utf8ToUtf16(line);
-    int status = WinMain(GetModuleHandleW(nullptr), nullptr, commandLine.data(), SW_SHOW);
-    simdevice::ProgramExiting(status);
-    return status;
+    const int status = WinMain(GetModuleHandleW(nullptr), nullptr, GetCommandLineW(), SW_SHOW);
+    TerminateProcess(GetCurrentProcess(), UINT(status));
+    return status;  // only if the platform refused to end the process
 }

@@ -30,6 +30,9 @@ extern "C" {
 HHOOK WINAPI SetWindowsHookExW(int hookType, HOOKPROC procedure, HINSTANCE module, DWORD threadId);
 LRESULT WINAPI CallNextHookEx(HHOOK hook, int code, WPARAM wParam, LPARAM lParam);
 BOOL WINAPI UnhookWindowsHookEx(HHOOK hook);
+// The deliverables never set the last error; tests do, to see what a call
+// sets. (Desktop Win32 has the same call.)
+void WINAPI SetLastError(DWORD error);
 }
 
 namespace simdevice {

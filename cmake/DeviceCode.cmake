@@ -1,0 +1,72 @@
+# How the device sources (PowerManager/, Lock/) are compiled and linked on
+# each build path:
+#  - the host (Linux): against the simulated device's libcoredll.so, with its
+#    start-up code;
+#  - WindowsCE with mingw-w64: device-shaped PE files, with no C runtime,
+#    importing only coredll.dll, every function by ordinal;
+#  - WindowsCE with the device SDK (MSVC): the SDK's own headers, libraries
+#    and start-up code.
+
+# The device toolchain is a C++03 compiler with 16-bit wchar_t and neither
+# exceptions nor RTTI.
+function(device_code target)
+  if(MSVC)
+    target_compile_definitions(${target} PRIVATE UNICODE _UNICODE)
+    target_compile_options(${target} PRIVATE /W3 /GR-)
+    return()
+  endif()
+  set_target_properties(${target} PROPERTIES CXX_STANDARD 98 CXX_EXTENSIONS OFF)
+  target_compile_options(${target} PRIVATE -pedantic-errors -fno-exceptions -fno-rtti -Wall -Wextra -Werror)
+  if(WINCE)
+    target_compile_definitions(${target} PRIVATE UNICODE _UNICODE)
+    # Freestanding: nothing may come from a desktop runtime. The compiler's
+    # own memset/memcpy calls resolve to coredll's exports.
+    target_compile_options(${target} PRIVATE -Os -ffreestanding -fno-asynchronous-unwind-tables
+      -fno-stack-protector -mno-stack-arg-probe -ffunction-sections -fdata-sections)
+    target_include_directories(${target} SYSTEM PRIVATE ${PROJECT_SOURCE_DIR}/platform/win32/include)
+  else()
+    target_compile_options(${target} PRIVATE -fshort-wchar)
+  endif()
+endfunction()
+
+# The entry symbol a mingw-w64 linker wants: stdcall names are decorated on
+# a 32-bit target (_DllMain@12), plain on a 64-bit one.
+function(_device_entry_symbol name bytes result)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(${result} "_${name}@${bytes}" PARENT_SCOPE)
+  else()
+    set(${result} "${name}" PARENT_SCOPE)
+  endif()
+endfunction()
+
+# A device program: its start-up code calls WinMain.
+function(device_program target)
+  device_code(${target})
+  if(MSVC)
+    set_target_properties(${target} PROPERTIES WIN32_EXECUTABLE TRUE)
+    target_link_options(${target} PRIVATE /SUBSYSTEM:WINDOWSCE,5.02)
+  elseif(WINCE)
+    _device_entry_symbol(WinMainCRTStartup 0 entry)
+    target_sources(${target} PRIVATE $<TARGET_OBJECTS:device_program_entry>)
+    target_link_libraries(${target} PRIVATE device_runtime)
+    target_link_options(${target} PRIVATE -Wl,-e,${entry})
+  else()
+    target_sources(${target} PRIVATE $<TARGET_OBJECTS:program_entry>)
+    target_link_libraries(${target} PRIVATE coredll)
+  endif()
+endfunction()
+
+# A device library: the platform calls DllMain on attach and detach.
+function(device_library target)
+  device_code(${target})
+  if(MSVC)
+    target_link_options(${target} PRIVATE /SUBSYSTEM:WINDOWSCE,5.02)
+  elseif(WINCE)
+    _device_entry_symbol(DllMain 12 entry)
+    target_link_libraries(${target} PRIVATE device_runtime)
+    # The definition file names the exports as the device does, undecorated.
+    target_link_options(${target} PRIVATE -Wl,-e,${entry} -Wl,--enable-stdcall-fixup)
+  else()
+    target_link_libraries(${target} PRIVATE coredll library_entry)
+  endif()
+endfunction()
