@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the Windows build (run under Wine
-# by the plain build's tests), the plain build, then the whole suite under
+# Builds everything and runs every test: the device-shaped PE files (checked,
+# and run under Wine, by the plain build's tests), the plain build, then the
+# whole suite under
 # AddressSanitizer + UndefinedBehaviorSanitizer, then the threaded tests
 # under ThreadSanitizer. Installs what is missing first.
 set -euo pipefail
@@ -38,8 +39,8 @@ build_and_test() {
   ctest --preset "$1"
 }
 
-# The PE files first: the plain build's Wine tests run them.
-for preset in windows windows-i686; do
+# The PE files first: the plain build's tests read them and run them under Wine.
+for preset in wince-x86 wince-x64; do
   echo "==> Build: $preset"
   timed "$preset" build "$preset"
 done

@@ -161,8 +161,8 @@ std::optional<std::string> MissingTool(bool needKeys) {
         if (!OnPath(tool)) return std::string("missing ") + tool + ": install the Debian package " + package;
     }
     if (!fs::exists(WindowsBinDir() / "vespertin.exe"))
-        return "missing the Windows build in " + WindowsBinDir().string() +
-               ": install g++-mingw-w64-x86-64, then cmake --preset windows && cmake --build --preset windows";
+        return "missing the device-shaped build in " + WindowsBinDir().string() +
+               ": install g++-mingw-w64-x86-64, then cmake --preset wince-x64 && cmake --build --preset wince-x64";
     return std::nullopt;
 }
 
@@ -261,7 +261,9 @@ std::string WindowsPath(const fs::path &path) {
     return text;
 }
 
-fs::path WindowsBinDir() { return WINDOWS_BIN_DIR; }
+fs::path BuildDir(const std::string &preset) { return fs::path(PE_BUILD_ROOT) / preset; }
+
+fs::path WindowsBinDir() { return BuildDir("wince-x64") / "bin"; }
 
 void WineTest::SetUp() {
     REQUIRE_WINE_TOOLS(sendsKeys_);

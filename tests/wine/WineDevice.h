@@ -79,7 +79,10 @@ std::vector<std::string> LinesStartingWith(const fs::path &path, const std::stri
 // The Windows path Wine gives a Unix path (drive Z: is the Unix root).
 std::string WindowsPath(const fs::path &path);
 
-// Where the Windows build put its programs.
+// Where a PE preset (wince-x86, wince-x64) builds.
+fs::path BuildDir(const std::string &preset);
+// Where the wince-x64 preset put the deliverables, coredll.dll and the
+// fixtures that the Wine tests run.
 fs::path WindowsBinDir();
 
 // The fixture: a fresh copy of the Windows programs in a directory whose

@@ -97,22 +97,30 @@ TEST_F(DaemonUnderWine, ResumeWithoutTheLockAppChangesNothing) {
     EXPECT_TRUE(LockAppLog("repaint ").empty());
 }
 
-// Set-up failures print the platform's error in hex and end the daemon.
+// Set-up failures print the platform's error in hex and end the daemon. The
+// plans reach calls the daemon imports by ordinal, whether coredll.dll
+// implements them or passes them on to Wine; a malformed plan stops the
+// program before it runs.
 TEST_F(DaemonUnderWine, SetUpFailurePrintsTheDebugTextAndExits) {
     struct Case {
         std::string faults;
+        int status;
         std::string text;
     };
     const Case cases[] = {
-        {"CreateMsgQueue=fail:87", "CreateMsgQueue failed: 57\n"},
-        {"CreateMsgQueue=fail:8", "CreateMsgQueue failed: 8\n"},
-        {"RequestPowerNotifications=fail:1450", "RequestPowerNotifications failed: 5aa\n"},
+        {"CreateMsgQueue=fail:87", 1, "CreateMsgQueue failed: 57\n"},
+        {"CreateMsgQueue=fail:8", 1, "CreateMsgQueue failed: 8\n"},
+        {"RequestPowerNotifications=fail:1450", 1, "RequestPowerNotifications failed: 5aa\n"},
+        {"CreateMutexW=fail:8", 1, ""},
+        {"WaitForMultipleObjects=return:0xFFFFFFFF", 1, ""},
+        {"CreateMsgQueue@0=fail:8", 125, ""},
+        {"CreateMsgQueu=fail:8", 125, ""},
     };
     int n = 0;
     for (const auto &c : cases) {
         const fs::path debugOutput = Dir() / ("debug-" + std::to_string(++n) + ".txt");
         Process daemon = StartDaemon({{"COREDLL_FAULTS", c.faults}, {"COREDLL_DEBUG_OUTPUT", WindowsPath(debugOutput)}});
-        EXPECT_EQ(daemon.Wait(), 1) << c.faults;
+        EXPECT_EQ(daemon.Wait(), c.status) << c.faults;
         EXPECT_EQ(ReadFile(debugOutput), c.text) << c.faults;
     }
     // Each failed copy let go of the instance name.

@@ -32,8 +32,10 @@ protected:
     KeypadUnderWine() : WineTest(/*sendsKeys=*/true) {}
 
     // Starts the client with MODE and focuses its window, where X sends keys.
-    void StartClient(unsigned long mode) {
-        client_ = Process(Wine("kbclient.exe", {std::to_string(mode)}), {}, true);
+    void StartClient(unsigned long mode, const std::string &faults = "") {
+        std::map<std::string, std::string> env;
+        if (!faults.empty()) env["COREDLL_FAULTS"] = faults;
+        client_ = Process(Wine("kbclient.exe", {std::to_string(mode)}), env, true);
         ASSERT_TRUE(WaitUntil([&] { return !Log("ready ").empty(); })) << ReadFile(Program("kbclient.log"));
         ASSERT_EQ(Log("activated "), std::vector<std::string>{"activated " + std::to_string(mode) + " 1"});
         auto found = RunToEnd({"xdotool", "search", "--name", "^Keypad client$"});
@@ -142,6 +144,24 @@ TEST_F(KeypadUnderWine, StatusChangedWhileTheHookRunsAppliesFromTheNextKey) {
     SetPhoneStatus(0);
     EXPECT_EQ(Press({F5}), std::vector<std::string>{"swallowed"});
     EXPECT_EQ(KeysReachingTheWindow(), KeyLines({F4}));
+}
+
+// A plan reaches the hook calls the library binds by name as well as the
+// calls it imports by ordinal; a refused activation locks nothing.
+TEST_F(KeypadUnderWine, FaultsReachCallsBoundByNameAndByOrdinal) {
+    SetPhoneStatus(kTalking);
+    for (const char *faults : {"SetWindowsHookExW=fail:8", "GetProcAddressW:CallNextHookEx=fail:127", "LoadLibraryW=fail:126"}) {
+        SCOPED_TRACE(faults);
+        client_ = Process(Wine("kbclient.exe", {"1"}), {{"COREDLL_FAULTS", faults}}, true);
+        ASSERT_TRUE(WaitUntil([&] { return !Log("ready ").empty(); })) << ReadFile(Program("kbclient.log"));
+        EXPECT_EQ(Log("activated "), std::vector<std::string>{"activated 1 0"});
+        client_.WriteLine("quit");
+        EXPECT_EQ(client_.Wait(), 0);
+        std::filesystem::remove(Program("kbclient.log"));
+    }
+    // The probe's registry calls, imported by ordinal: a failed open is no call.
+    StartClient(1, "RegOpenKeyExW@*=fail:2");
+    EXPECT_EQ(Press({F3}), std::vector<std::string>{"swallowed"});
 }
 
 TEST_F(KeypadUnderWine, ActivatingAgainOnlyChangesTheMode) {

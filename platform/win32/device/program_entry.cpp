@@ -1,7 +1,17 @@
-// Program start-up as on the device, whose WinMain takes the command line as
-// wide text: the desktop's wide entry (-municode) hands over to it.
+// A device program's start-up code, as the device's own: WinMain gets the
+// module handle, no previous instance, the command line (arguments only, as
+// the device gives it) and the show state; its result ends the process.
+// Nothing else runs: there is no C runtime to set up.
 #include <windows.h>
 
-extern "C" int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, int show) {
-    return WinMain(instance, previous, commandLine, show);
+namespace {
+
+// The device's pseudo-handle for the calling process (desktop Win32's is -1).
+HANDLE const kDeviceCurrentProcess = reinterpret_cast<HANDLE>(0x42);
+
+}  // namespace
+
+extern "C" void WINAPI WinMainCRTStartup(void) {
+    const int status = WinMain(GetModuleHandleW(NULL), NULL, GetCommandLineW(), SW_SHOW);
+    TerminateProcess(kDeviceCurrentProcess, static_cast<UINT>(status));
 }

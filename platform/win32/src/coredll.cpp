@@ -1,6 +1,8 @@
 // coredll.dll for desktop Win32 (Wine): the device calls that the desktop
-// lacks, with the device's semantics. Everything the desktop has (mutexes,
-// registry, windows, ShellExecuteExW, modules) stays with the system DLLs.
+// lacks, with the device's semantics. What the desktop has (mutexes,
+// registry, windows, ShellExecuteExW, modules) is passed on to the system
+// DLLs by forwarders.cpp. Every call is exported by name and at its device
+// ordinal, as the call list gives them.
 #include <windows.h>
 #include <msgqueue.h>
 #include <pm.h>
@@ -50,8 +52,8 @@ bool ValidQueueOptions(const MSGQUEUEOPTIONS *options) {
 
 extern "C" {
 
-HANDLE WINAPI CreateMsgQueue(LPCWSTR name, LPMSGQUEUEOPTIONS options) {
-    if (PlannedFailure("CreateMsgQueue")) return nullptr;
+HANDLE WINAPI coredll_CreateMsgQueue(LPCWSTR name, LPMSGQUEUEOPTIONS options) {
+    if (auto fault = TakeFault("CreateMsgQueue")) return FaultResult<HANDLE>(*fault, nullptr);
     if (!ValidQueueOptions(options) || name != nullptr) {
         // Named queues are not needed by anything here.
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -73,9 +75,9 @@ HANDLE WINAPI CreateMsgQueue(LPCWSTR name, LPMSGQUEUEOPTIONS options) {
     return result;
 }
 
-BOOL WINAPI ReadMsgQueue(HANDLE queue, LPVOID buffer, DWORD bufferSize, LPDWORD bytesRead, DWORD milliseconds,
-                         DWORD *flags) {
-    if (PlannedFailure("ReadMsgQueue")) return FALSE;
+BOOL WINAPI coredll_ReadMsgQueue(HANDLE queue, LPVOID buffer, DWORD bufferSize, LPDWORD bytesRead,
+                                 DWORD milliseconds, DWORD *flags) {
+    if (auto fault = TakeFault("ReadMsgQueue")) return FaultResult<BOOL>(*fault, FALSE);
     OpenQueueEntry *entry = FindQueue(queue);
     if (entry == nullptr || !entry->readAccess || buffer == nullptr || bytesRead == nullptr || flags == nullptr) {
         SetLastError(entry == nullptr ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
@@ -106,7 +108,8 @@ BOOL WINAPI ReadMsgQueue(HANDLE queue, LPVOID buffer, DWORD bufferSize, LPDWORD 
     }
 }
 
-BOOL WINAPI CloseMsgQueue(HANDLE queue) {
+BOOL WINAPI coredll_CloseMsgQueue(HANDLE queue) {
+    if (auto fault = TakeFault("CloseMsgQueue")) return FaultResult<BOOL>(*fault, FALSE);
     EnterCriticalSection(&g_queuesLock);
     OpenQueueEntry *entry = FindQueue(queue);
     if (entry != nullptr) CloseQueue(&entry->end);
@@ -115,8 +118,8 @@ BOOL WINAPI CloseMsgQueue(HANDLE queue) {
     return entry != nullptr;
 }
 
-HANDLE WINAPI RequestPowerNotifications(HANDLE messageQueue, DWORD flags) {
-    if (PlannedFailure("RequestPowerNotifications")) return nullptr;
+HANDLE WINAPI coredll_RequestPowerNotifications(HANDLE messageQueue, DWORD flags) {
+    if (auto fault = TakeFault("RequestPowerNotifications")) return FaultResult<HANDLE>(*fault, nullptr);
     OpenQueueEntry *entry = FindQueue(messageQueue);
     if (entry == nullptr || flags == 0) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -129,7 +132,12 @@ HANDLE WINAPI RequestPowerNotifications(HANDLE messageQueue, DWORD flags) {
     return reinterpret_cast<HANDLE>(kSubscriptionHandleBase + slot);
 }
 
-DWORD WINAPI StopPowerNotifications(HANDLE notification) {
+DWORD WINAPI coredll_StopPowerNotifications(HANDLE notification) {
+    if (auto fault = TakeFault("StopPowerNotifications")) {
+        if (fault->verb == fault_plan::Fault::kReturn) return DWORD(fault->value);
+        SetLastError(fault->error);
+        return fault->error;
+    }
     const ULONG_PTR value = reinterpret_cast<ULONG_PTR>(notification);
     const DWORD slot = value > kSubscriptionHandleBase ? DWORD(value - kSubscriptionHandleBase) : 0;
     for (OpenQueueEntry &entry : g_queues) {
@@ -147,7 +155,7 @@ DWORD WINAPI StopPowerNotifications(HANDLE notification) {
 
 // The device's debug channel: the file COREDLL_DEBUG_OUTPUT names (UTF-8),
 // else the desktop's debugger output.
-void NKDbgPrintfW(LPCWSTR format, ...) {
+void coredll_NKDbgPrintfW(LPCWSTR format, ...) {
     WCHAR text[1024];
     va_list arguments;
     va_start(arguments, format);
@@ -162,12 +170,14 @@ void NKDbgPrintfW(LPCWSTR format, ...) {
     AppendUtf8(path, text);
 }
 
-FARPROC WINAPI GetProcAddressW(HMODULE module, LPCWSTR procName) {
-    if (PlannedFailure("GetProcAddressW")) return nullptr;
-    char name[256];
+FARPROC WINAPI coredll_GetProcAddressW(HMODULE module, LPCWSTR procName) {
+    char name[256] = "";
     // An ordinal travels in the low word, as with GetProcAddress.
-    if (IS_INTRESOURCE(procName)) return GetProcAddress(module, reinterpret_cast<LPCSTR>(procName));
-    if (WideCharToMultiByte(CP_ACP, 0, procName, -1, name, sizeof name, nullptr, nullptr) == 0) {
+    const bool byOrdinal = IS_INTRESOURCE(procName);
+    const bool named = !byOrdinal && WideCharToMultiByte(CP_UTF8, 0, procName, -1, name, sizeof name, nullptr, nullptr) != 0;
+    if (auto fault = TakeFault("GetProcAddressW", name)) return FaultResult<FARPROC>(*fault, nullptr);
+    if (byOrdinal) return GetProcAddress(module, reinterpret_cast<LPCSTR>(procName));
+    if (!named) {
         SetLastError(ERROR_PROC_NOT_FOUND);
         return nullptr;
     }
@@ -176,8 +186,8 @@ FARPROC WINAPI GetProcAddressW(HMODULE module, LPCWSTR procName) {
 
 // The hook entry points a device library binds by name. Only the hook type
 // differs: the device's WH_KEYBOARD_LL is 20, the desktop's 13.
-HHOOK WINAPI DeviceSetWindowsHookExW(int hookType, HOOKPROC procedure, HINSTANCE module, DWORD threadId) {
-    if (PlannedFailure("SetWindowsHookExW")) return nullptr;
+HHOOK WINAPI coredll_SetWindowsHookExW(int hookType, HOOKPROC procedure, HINSTANCE module, DWORD threadId) {
+    if (auto fault = TakeFault("SetWindowsHookExW")) return FaultResult<HHOOK>(*fault, nullptr);
     if (hookType != kDeviceKeyboardLowLevel || threadId != 0) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
@@ -185,17 +195,36 @@ HHOOK WINAPI DeviceSetWindowsHookExW(int hookType, HOOKPROC procedure, HINSTANCE
     return SetWindowsHookExW(kDesktopKeyboardLowLevel, procedure, module, threadId);
 }
 
-LRESULT WINAPI DeviceCallNextHookEx(HHOOK hook, int code, WPARAM wParam, LPARAM lParam) {
+LRESULT WINAPI coredll_CallNextHookEx(HHOOK hook, int code, WPARAM wParam, LPARAM lParam) {
+    if (auto fault = TakeFault("CallNextHookEx")) return FaultResult<LRESULT>(*fault, 0);
     return CallNextHookEx(hook, code, wParam, lParam);
 }
 
-BOOL WINAPI DeviceUnhookWindowsHookEx(HHOOK hook) {
+BOOL WINAPI coredll_UnhookWindowsHookEx(HHOOK hook) {
+    if (auto fault = TakeFault("UnhookWindowsHookEx")) return FaultResult<BOOL>(*fault, FALSE);
     return UnhookWindowsHookEx(hook);
 }
 
+// 64-bit kernel32 exports none of the Interlocked family; device code on ARM
+// imports them.
+LONG WINAPI coredll_InterlockedExchange(LONG volatile *target, LONG value) {
+    return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
+}
+
+LONG WINAPI coredll_InterlockedCompareExchange(LONG volatile *target, LONG exchange, LONG comparand) {
+    __atomic_compare_exchange_n(target, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    return comparand;  // the value found
+}
+
 BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
-    if (reason == DLL_PROCESS_ATTACH) InitializeCriticalSection(&g_queuesLock);
-    if (reason == DLL_PROCESS_DETACH) DeleteCriticalSection(&g_queuesLock);
+    if (reason == DLL_PROCESS_ATTACH) {
+        InitializeCriticalSection(&g_queuesLock);
+        LoadFaultPlan();
+    }
+    if (reason == DLL_PROCESS_DETACH) {
+        UnloadFaultPlan();
+        DeleteCriticalSection(&g_queuesLock);
+    }
     return TRUE;
 }
 

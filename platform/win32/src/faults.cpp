@@ -1,22 +1,50 @@
 #include "faults.h"
 
+#include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <stdexcept>
 
 namespace coredll {
 
-bool PlannedFailure(const char *function) {
-    const char *plan = std::getenv("COREDLL_FAULTS");
-    const size_t nameLength = std::strlen(function);
-    for (const char *entry = plan; entry != nullptr && *entry != 0;) {
-        const char *end = std::strchr(entry, ',');
-        if (std::strncmp(entry, function, nameLength) == 0 && std::strncmp(entry + nameLength, "=fail:", 6) == 0) {
-            SetLastError(DWORD(std::strtoul(entry + nameLength + 6, nullptr, 0)));
-            return true;
-        }
-        entry = end != nullptr ? end + 1 : nullptr;
+namespace {
+
+CRITICAL_SECTION g_faultsLock;
+fault_plan::Table *g_faults = nullptr;
+
+// One line on standard error, as the program's only word before it ends.
+[[noreturn]] void RefusePlan(const char *why) {
+    std::fprintf(stderr, "coredll.dll: COREDLL_FAULTS: %s\n", why);
+    std::fflush(stderr);
+    TerminateProcess(GetCurrentProcess(), kMalformedFaultPlanStatus);
+    std::abort();
+}
+
+}  // namespace
+
+void LoadFaultPlan() {
+    InitializeCriticalSection(&g_faultsLock);
+    g_faults = new fault_plan::Table;
+    const char *plans = std::getenv("COREDLL_FAULTS");
+    if (plans == nullptr) return;
+    try {
+        g_faults->Add(fault_plan::Parse(plans));
+    } catch (const std::invalid_argument &error) {
+        RefusePlan(error.what());
     }
-    return false;
+}
+
+void UnloadFaultPlan() {
+    delete g_faults;
+    g_faults = nullptr;
+    DeleteCriticalSection(&g_faultsLock);
+}
+
+std::optional<fault_plan::Fault> TakeFault(const char *call, const char *argument) {
+    if (g_faults == nullptr) return std::nullopt;
+    EnterCriticalSection(&g_faultsLock);
+    std::optional<fault_plan::Fault> fault = g_faults->Take(call, argument);
+    LeaveCriticalSection(&g_faultsLock);
+    return fault;
 }
 
 }  // namespace coredll

@@ -1,12 +1,30 @@
-// Planned failures for tests: COREDLL_FAULTS="Function=fail:ERROR[,...]"
-// makes every call of that function fail with that error.
+// Planned faults under Wine: COREDLL_FAULTS holds plans in the stand-ins'
+// one grammar (platform/faults/FaultPlan.h), read when the library is
+// loaded. A malformed plan stops the program before it runs.
 #pragma once
 
 #include <windows.h>
 
+#include <optional>
+
+#include "FaultPlan.h"
+
 namespace coredll {
 
-// True when FUNCTION is planned to fail; the error is then set.
-bool PlannedFailure(const char *function);
+// The status a program ends with when its fault plan is malformed.
+constexpr UINT kMalformedFaultPlanStatus = 125;
+
+void LoadFaultPlan();
+void UnloadFaultPlan();
+
+// Counts a call of CALL and gives the fault planned for it, if any.
+std::optional<fault_plan::Fault> TakeFault(const char *call, const char *argument = "");
+
+// What a faulted call returns: FAILURE with the planned last error, or the
+// planned value as the call's result.
+template <typename Result>
+Result FaultResult(const fault_plan::Fault &fault, Result failure) {
+    return fault_plan::Outcome(fault, failure, [](DWORD error) { SetLastError(error); });
+}
 
 }  // namespace coredll

@@ -1,0 +1,38 @@
+// What a loader reads of a PE file: the machine, the subsystem and its
+// version, the sections, the imports (by name or by ordinal) and the exports.
+// Read straight from the bytes, so that the checks depend on no tool's way
+// of printing them.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace pe {
+
+struct Import {
+    std::string dll;
+    std::optional<uint16_t> ordinal;  // set when imported by ordinal
+    std::string name;                 // set when imported by name
+};
+
+struct File {
+    uint64_t size = 0;             // bytes on disk
+    uint16_t machine = 0;          // 0x014C i386, 0x8664 x86_64, 0x01C2 Thumb
+    bool is64 = false;             // PE32+
+    uint16_t subsystem = 0;        // 9: Windows CE GUI
+    uint16_t subsystemMajor = 0, subsystemMinor = 0;
+    bool hasSymbolTable = false;   // not stripped
+    bool hasTlsDirectory = false;
+    std::vector<std::string> sections;
+    std::vector<Import> imports;
+    std::map<std::string, uint16_t> exports;  // name -> ordinal
+};
+
+// The file at PATH, or nothing with WHY set when it is not a PE file this
+// reader understands.
+std::optional<File> Read(const std::string &path, std::string *why);
+
+}  // namespace pe

@@ -1,0 +1,132 @@
+// The device-shaped PE files as a loader sees them: the machine, the CE
+// subsystem, coredll.dll as the only import with every function by ordinal
+// at the call list's ordinal, the keypad library's exports, no C runtime,
+// and their size; and the Wine coredll.dll serving every listed call.
+#include "PeFile.h"
+#include "WineDevice.h"
+
+#include <platform_calls.h>
+
+#include <set>
+
+using namespace wine_test;
+
+namespace {
+
+struct Call {
+    uint16_t ordinal;
+    const char *name;
+};
+const Call kCalls[] = {
+#define LISTED_CALL(ordinal, name, header, faultable) {ordinal, #name},
+    PLATFORM_CALLS(LISTED_CALL)
+#undef LISTED_CALL
+};
+
+const char *CallAt(uint16_t ordinal) {
+    for (const Call &call : kCalls)
+        if (call.ordinal == ordinal) return call.name;
+    return nullptr;
+}
+
+struct Variant {
+    const char *preset;
+    uint16_t machine;
+};
+const Variant kVariants[] = {{"wince-x86", 0x014C}, {"wince-x64", 0x8664}};
+const char *const kDeliverables[] = {"vespertin.exe", "tallowbeck.dll"};
+
+constexpr uint16_t kWindowsCeGui = 9;
+constexpr uint64_t kMostBytes = 8 * 1024;
+// Sections a C runtime or thread-local data would bring.
+const std::set<std::string> kRuntimeSections = {".tls", ".CRT", ".ctors", ".dtors", ".init", ".fini"};
+
+// Reads a built file, or fails (under CI) or skips naming how to build it.
+#define READ_OR_SKIP(file, path)                                                           \
+    std::optional<pe::File> file;                                                          \
+    do {                                                                                   \
+        std::string why;                                                                   \
+        if (!fs::exists(path)) {                                                           \
+            why = "missing " + (path).string() + ": build the presets wince-x86 and wince-x64"; \
+            if (RunningUnderCi()) FAIL() << why;                                           \
+            GTEST_SKIP() << why;                                                           \
+        }                                                                                  \
+        file = pe::Read((path).string(), &why);                                            \
+        ASSERT_TRUE(file) << why;                                                          \
+    } while (0)
+
+fs::path Built(const char *preset, const char *name) { return BuildDir(preset) / "bin" / name; }
+
+TEST(DeviceBinaries, HaveTheDevicesShape) {
+    for (const Variant &variant : kVariants) {
+        for (const char *name : kDeliverables) {
+            SCOPED_TRACE(std::string(variant.preset) + " " + name);
+            READ_OR_SKIP(file, Built(variant.preset, name));
+            EXPECT_EQ(file->machine, variant.machine);
+            EXPECT_EQ(file->subsystem, kWindowsCeGui);
+            EXPECT_EQ(file->subsystemMajor, 5);
+            EXPECT_EQ(file->subsystemMinor, 2);
+            EXPECT_FALSE(file->hasSymbolTable) << "not stripped";
+            EXPECT_FALSE(file->hasTlsDirectory);
+            for (const std::string &section : file->sections) EXPECT_EQ(kRuntimeSections.count(section), 0u) << section;
+            EXPECT_LE(file->size, kMostBytes);
+            RecordProperty(std::string(variant.preset) + "." + name + ".bytes", std::to_string(file->size));
+        }
+    }
+}
+
+TEST(DeviceBinaries, ImportOnlyCoredllAndEveryFunctionByItsListedOrdinal) {
+    for (const Variant &variant : kVariants) {
+        for (const char *name : kDeliverables) {
+            SCOPED_TRACE(std::string(variant.preset) + " " + name);
+            READ_OR_SKIP(file, Built(variant.preset, name));
+            EXPECT_FALSE(file->imports.empty());
+            for (const pe::Import &import : file->imports) {
+                EXPECT_EQ(import.dll, "coredll.dll");
+                ASSERT_TRUE(import.ordinal) << "imported by name: " << import.name;
+                EXPECT_NE(CallAt(*import.ordinal), nullptr) << "ordinal " << *import.ordinal << " is not in the call list";
+            }
+        }
+    }
+}
+
+TEST(DeviceBinaries, KeypadLibraryExportsItsTwoFunctionsByNameAndOrdinal) {
+    for (const Variant &variant : kVariants) {
+        SCOPED_TRACE(variant.preset);
+        READ_OR_SKIP(library, Built(variant.preset, "tallowbeck.dll"));
+        EXPECT_EQ(library->exports, (std::map<std::string, uint16_t>{{"ActivateKBHook", 1}, {"DeactivateKBHook", 2}}));
+        READ_OR_SKIP(daemon, Built(variant.preset, "vespertin.exe"));
+        EXPECT_TRUE(daemon->exports.empty());
+    }
+}
+
+// Every listed call, by name and at its ordinal: the deliverables import by
+// ordinal, the keypad library binds the hook calls by name.
+TEST(WineCoredll, ExportsEveryListedCallByNameAtItsOrdinal) {
+    READ_OR_SKIP(coredll, Built("wince-x64", "coredll.dll"));
+    for (const Call &call : kCalls) {
+        auto it = coredll->exports.find(call.name);
+        ASSERT_NE(it, coredll->exports.end()) << "coredll.dll lacks " << call.name;
+        EXPECT_EQ(it->second, call.ordinal) << call.name;
+    }
+}
+
+// What the Wine runs will ask of coredll.dll: a missing ordinal is named
+// here rather than found as a loader failure.
+TEST(WineCoredll, ServesEveryOrdinalTheDeliverablesImport) {
+    READ_OR_SKIP(coredll, Built("wince-x64", "coredll.dll"));
+    std::set<uint16_t> served;
+    for (const auto &[name, ordinal] : coredll->exports) served.insert(ordinal);
+    for (const char *name : kDeliverables) {
+        READ_OR_SKIP(file, Built("wince-x64", name));
+        for (const pe::Import &import : file->imports) {
+            if (!import.ordinal) continue;
+            const char *call = CallAt(*import.ordinal);
+            EXPECT_EQ(served.count(*import.ordinal), 1u)
+                << name << " imports " << (call ? call : "an unlisted call") << " (ordinal " << *import.ordinal
+                << "), which coredll.dll does not export";
+        }
+    }
+}
+
+}  // namespace
