@@ -91,6 +91,16 @@ void *BaseOf(void *dlHandle) {
     return info.dli_fbase;
 }
 
+// An ordinal travels in the low word of the name pointer, the high word zero.
+bool IsOrdinal(LPCWSTR procName) { return reinterpret_cast<uintptr_t>(procName) <= 0xFFFF; }
+
+// The dynamic symbol that serves an export: its name or, for ordinal N, the
+// alias "#N" that a library's build makes from its definition file.
+std::string ExportSymbol(LPCWSTR procName) {
+    if (IsOrdinal(procName)) return "#" + std::to_string(reinterpret_cast<uintptr_t>(procName));
+    return Narrow(procName);
+}
+
 std::optional<std::string> ModulePath(HMODULE module) {
     if (!module || module == kProgramModule) return ProgramPath();
     if (module == CoreModule()) return std::string(CoreInfo().dli_fname);
@@ -245,11 +255,13 @@ HINSTANCE WINAPI LoadLibraryW(LPCWSTR fileName) {
 }
 
 FARPROC WINAPI GetProcAddressW(HMODULE module, LPCWSTR procName) {
-    std::string name = procName && reinterpret_cast<uintptr_t>(procName) > 0xFFFF ? Narrow(procName) : "";
+    std::string name = ExportSymbol(procName);
     auto specific = TakeFault("GetProcAddressW:" + name);
     auto any = TakeFault("GetProcAddressW");
     if (auto f = specific ? specific : any) return SetError(f->error), nullptr;
-    if (name.empty()) return SetError(ERROR_PROC_NOT_FOUND), nullptr;  // ordinals are not served
+    // A null or empty name binds nothing, and a name never reaches an alias.
+    const bool named = !IsOrdinal(procName);
+    if (!procName || (named && (name.empty() || name[0] == '#'))) return SetError(ERROR_PROC_NOT_FOUND), nullptr;
     void *dl = nullptr;
     if (module == CoreModule()) {
         dl = CoreDlHandle();
@@ -259,8 +271,10 @@ FARPROC WINAPI GetProcAddressW(HMODULE module, LPCWSTR procName) {
         if (it != g_modules.end()) dl = it->second.dlHandles.front();
     }
     if (!dl) return SetError(ERROR_INVALID_HANDLE), nullptr;
+    // dlsym also searches the module's dependencies; a module exports only its own.
     void *symbol = dlsym(dl, name.c_str());
-    if (!symbol) return SetError(ERROR_PROC_NOT_FOUND), nullptr;
+    Dl_info owner{};
+    if (!symbol || !dladdr(symbol, &owner) || owner.dli_fbase != module) return SetError(ERROR_PROC_NOT_FOUND), nullptr;
     return reinterpret_cast<FARPROC>(symbol);
 }
 
