@@ -4,8 +4,10 @@
 
 #include <windows.h>
 
-// The mode under which the call keys may pass.
-const DWORD MODE_ALLOW_CALL_KEYS = 1;
+#include "tallowbeck.h"
+
+// The mode under which the call keys may pass, as clients know it.
+const DWORD MODE_ALLOW_CALL_KEYS = TALLOWBECK_MODE_CALL_KEYS;
 
 typedef HHOOK(WINAPI *SetWindowsHookExProc)(int hookType, HOOKPROC procedure, HINSTANCE module, DWORD threadId);
 typedef LRESULT(WINAPI *CallNextHookExProc)(HHOOK hook, int code, WPARAM wParam, LPARAM lParam);

@@ -3,8 +3,8 @@
  * Host stand-in: DWORD, LONG and friends keep their device widths; handles,
  * WPARAM/LPARAM/LRESULT are pointer-sized, as on every Win32 target. WCHAR is
  * a 16-bit UTF-16 unit in both kinds of code this header serves:
- *  - device code is compiled with 16-bit wchar_t, so L"..." literals have the
- *    device's layout;
+ *  - device code, C or C++, is compiled with 16-bit wchar_t, so L"..."
+ *    literals have the device's layout;
  *  - host code (tests, tools, the stand-in itself) keeps 32-bit wchar_t for the
  *    C++ library and uses char16_t instead. The two types have the same ABI. */
 #ifndef SIMDEVICE_WINDEF_H

@@ -13,10 +13,14 @@
 #ifdef SIMDEVICE_DEVICE_CODE
 /* The wide-string routines are coredll's. glibc's versions assume a 32-bit
  * wchar_t, so device code is bound to the stand-in's 16-bit ones. */
+#ifdef __cplusplus
 extern "C" {
+#endif
 wchar_t *wcsstr(const wchar_t *string, const wchar_t *search) __asm__("simdevice_wcsstr");
 wchar_t *wcsncpy(wchar_t *destination, const wchar_t *source, size_t count) __asm__("simdevice_wcsncpy");
+#ifdef __cplusplus
 }
+#endif
 #endif
 
 #endif

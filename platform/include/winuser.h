@@ -39,6 +39,11 @@ typedef struct tagKBDLLHOOKSTRUCT {
     ULONG_PTR dwExtraInfo;
 } KBDLLHOOKSTRUCT, *PKBDLLHOOKSTRUCT;
 
+/* An ordinal (or resource number) where a name is expected: the low word,
+ * with the high word zero, as GetProcAddressW takes export ordinals. */
+#define MAKEINTRESOURCEW(i) ((LPWSTR)(ULONG_PTR)(WORD)(i))
+#define MAKEINTRESOURCE MAKEINTRESOURCEW
+
 typedef LRESULT (CALLBACK *HOOKPROC)(int code, WPARAM wParam, LPARAM lParam);
 
 #ifdef __cplusplus

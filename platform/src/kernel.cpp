@@ -108,6 +108,16 @@ std::u16string ArgumentsOfThisProcess() {
     return Utf8ToUtf16(line);
 }
 
+// An ordinal travels in the low word of the name pointer, the high word zero.
+bool IsOrdinal(LPCWSTR procName) { return reinterpret_cast<uintptr_t>(procName) <= 0xFFFF; }
+
+// The dynamic symbol that serves an export: its name or, for ordinal N, the
+// alias "#N" that a library's build makes from its definition file.
+std::string ExportSymbol(LPCWSTR procName) {
+    if (IsOrdinal(procName)) return "#" + std::to_string(reinterpret_cast<uintptr_t>(procName));
+    return Narrow(procName);
+}
+
 std::optional<std::string> ModulePath(HMODULE module) {
     if (!module || module == kProgramModule) return ProgramPath();
     if (module == CoreModule()) return std::string(CoreInfo().dli_fname);
@@ -271,9 +281,11 @@ HINSTANCE WINAPI LoadLibraryW(LPCWSTR fileName) {
 }
 
 FARPROC WINAPI GetProcAddressW(HMODULE module, LPCWSTR procName) {
-    std::string name = procName && reinterpret_cast<uintptr_t>(procName) > 0xFFFF ? Narrow(procName) : "";
+    std::string name = ExportSymbol(procName);
     if (auto f = TakeFault("GetProcAddressW", name)) return FaultResult<FARPROC>(*f, nullptr);
-    if (name.empty()) return SetError(ERROR_PROC_NOT_FOUND), nullptr;  // ordinals are not served
+    // A null or empty name binds nothing, and a name never reaches an alias.
+    const bool named = !IsOrdinal(procName);
+    if (!procName || (named && (name.empty() || name[0] == '#'))) return SetError(ERROR_PROC_NOT_FOUND), nullptr;
     void *dl = nullptr;
     if (module == CoreModule()) {
         dl = CoreDlHandle();
@@ -283,8 +295,10 @@ FARPROC WINAPI GetProcAddressW(HMODULE module, LPCWSTR procName) {
         if (it != g_modules.end()) dl = it->second.dlHandles.front();
     }
     if (!dl) return SetError(ERROR_INVALID_HANDLE), nullptr;
+    // dlsym also searches the module's dependencies; a module exports only its own.
     void *symbol = dlsym(dl, name.c_str());
-    if (!symbol) return SetError(ERROR_PROC_NOT_FOUND), nullptr;
+    Dl_info owner{};
+    if (!symbol || !dladdr(symbol, &owner) || owner.dli_fbase != module) return SetError(ERROR_PROC_NOT_FOUND), nullptr;
     return reinterpret_cast<FARPROC>(symbol);
 }
 

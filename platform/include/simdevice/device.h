@@ -127,7 +127,8 @@ int HookCount();  // hooks installed by this process
 // ---- faults ---------------------------------------------------------------
 // A fault makes the NTH call (from now; 0 = every call) of a platform
 // function fail with ERROR, return VALUE, or (GetModuleFileNameW) report
-// PATH. FUNCTION may carry an argument, e.g. "GetProcAddressW:CallNextHookEx".
+// PATH. FUNCTION may carry an argument, e.g. "GetProcAddressW:CallNextHookEx"
+// (or, for an export bound by ordinal, "GetProcAddressW:#1").
 // The same faults, separated by ';', can be given to a program through
 // SIMDEVICE_FAULTS:  Function[@N]=fail:ERROR | return:VALUE | path:TEXT
 void FailCall(const std::string &function, DWORD error, int nth = 1);

@@ -8,6 +8,7 @@
 #include <pm.h>
 
 #include <cstdarg>
+#include <cstdio>
 #include <cwchar>
 
 #include "faults.h"
@@ -172,9 +173,11 @@ void coredll_NKDbgPrintfW(LPCWSTR format, ...) {
 
 FARPROC WINAPI coredll_GetProcAddressW(HMODULE module, LPCWSTR procName) {
     char name[256] = "";
-    // An ordinal travels in the low word, as with GetProcAddress.
+    // An ordinal travels in the low word, as with GetProcAddress; a plan
+    // names it "#N", as on the simulated device.
     const bool byOrdinal = IS_INTRESOURCE(procName);
     const bool named = !byOrdinal && WideCharToMultiByte(CP_UTF8, 0, procName, -1, name, sizeof name, nullptr, nullptr) != 0;
+    if (byOrdinal) std::snprintf(name, sizeof name, "#%u", unsigned(reinterpret_cast<ULONG_PTR>(procName)));
     if (auto fault = TakeFault("GetProcAddressW", name)) return FaultResult<FARPROC>(*fault, nullptr);
     if (byOrdinal) return GetProcAddress(module, reinterpret_cast<LPCSTR>(procName));
     if (!named) {
