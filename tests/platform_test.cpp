@@ -3,10 +3,13 @@
 // paths and planned faults.
 #include "TestSupport.h"
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -344,6 +347,56 @@ TEST_F(PlatformTest, ProgramsTakeTheirFaultsFromTheEnvironment) {
 
     pid_t unharmed = StartWatchingDaemon(BinaryPath("vespertin.exe"), Options({}, "CreateMsgQueue=nonsense"));
     EXPECT_EQ(Records("power-subscribed", unharmed).size(), 1u);
+}
+
+// Sets an environment variable for the life of the object.
+class ScopedVariable {
+public:
+    ScopedVariable(const char *name, const std::string &value) : name_(name) {
+        const char *old = std::getenv(name);
+        if (old) old_ = old;
+        setenv(name, value.c_str(), 1);
+    }
+    ~ScopedVariable() {
+        if (old_) setenv(name_, old_->c_str(), 1);
+        else unsetenv(name_);
+    }
+
+private:
+    const char *name_;
+    std::optional<std::string> old_;
+};
+
+std::vector<std::string> Lines(const std::string &path) {
+    std::ifstream in(path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+// Every program the device starts goes through the emulator command, its
+// words first, then the program and its arguments; children inherit the
+// command, so the daemon's launches go through it too.
+TEST_F(PlatformTest, ProgramsStartThroughTheEmulatorCommand) {
+    const std::string record = DeviceDir() + "/emulated";
+    const std::string wrapper = DeviceDir() + "/emulator";
+    // This run's own emulator, if any, still has to start the programs.
+    const char *outer = std::getenv(simdevice::kEmulatorVariable);
+    std::ofstream(wrapper) << "#!/bin/sh\nword=$1; shift\necho \"$word $*\" >> '" << record << "'\nexec "
+                           << (outer ? outer : "") << " \"$@\"\n";
+    ASSERT_EQ(chmod(wrapper.c_str(), 0755), 0);
+    ScopedVariable emulator(simdevice::kEmulatorVariable, " " + wrapper + "  first-word ");
+
+    pid_t daemon = StartWatchingDaemon(BinaryPath("vespertin.exe"), Options({"one", "two"}));
+    simdevice::PostPowerBroadcast(PBT_TRANSITION, POWER_STATE_UNATTENDED);
+    ASSERT_TRUE(WaitForLaunch(daemon));
+    EXPECT_EQ(Records("shellexecute", daemon)[0].Field("result"), "started");
+    EXPECT_EQ(Lines(record), (std::vector<std::string>{"first-word " + BinaryPath("vespertin.exe") + " one two",
+                                                        "first-word " + BinaryPath("Harrowcastle.exe")}));
+
+    // A program that is not there fails to start, as it does unemulated.
+    EXPECT_EQ(simdevice::StartProgram(DeviceDir() + "/missing.exe").pid, -1);
+    EXPECT_EQ(Lines(record).size(), 2u);
 }
 
 }  // namespace

@@ -36,6 +36,9 @@ namespace simdevice {
 
 constexpr const char *kDeviceDirVariable = "SIMDEVICE_DIR";
 constexpr const char *kFaultsVariable = "SIMDEVICE_FAULTS";
+// A command (words separated by blanks, e.g. "qemu-arm -L /usr/arm-linux-gnueabi")
+// through which the device starts every program; empty: programs start directly.
+constexpr const char *kEmulatorVariable = "SIMDEVICE_EMULATOR";
 
 // ---- text ---------------------------------------------------------------
 std::u16string Utf8ToUtf16(const std::string &text);
