@@ -332,9 +332,29 @@ TEST_F(PlatformTest, FaultsHitTheCallsTheyArePlannedFor) {
     EXPECT_EQ(std::u16string(buffer), u"/x/VESPERTIN.EXE");
 
     for (const char *bad : {"LocalAlloc", "LocalAlloc=fail", "LocalAlloc=boom:1", "LocalAlloc=fail:eight",
-                            "LocalAlloc=fail:8 ", "LocalAlloc@x=fail:1", "LocalAlloc@-1=fail:1"}) {
+                            "LocalAlloc=fail:8 ", "LocalAlloc@x=fail:1", "LocalAlloc@-1=fail:1",
+                            "LocalAlloc=fail:0x100000000"}) {
         SCOPED_TRACE(bad);
         EXPECT_THROW(simdevice::AddFaults(bad), std::invalid_argument);
+    }
+}
+
+// Numbers are 32 bits on either word size: what a 64-bit process would cut
+// to 32 bits, and a 32-bit one could not hold, is refused by both.
+TEST(ParseNumber, TakesWhole32BitNumbersOnly) {
+    struct Case {
+        const char *text;
+        std::optional<DWORD> value;  // none: refused
+    } cases[] = {
+        {"0", 0u},          {"4294967295", 0xFFFFFFFFu}, {"0xFFFFFFFF", 0xFFFFFFFFu}, {"0x102", 0x102u},
+        {"010", 8u},        {"4294967296", {}},          {"0x100000000", {}},         {"99999999999999999999999", {}},
+        {"-1", {}},         {" 1", {}},                  {"+1", {}},                  {"1 ", {}},
+        {"12x", {}},        {"", {}},                    {"0x", {}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text);
+        if (c.value) EXPECT_EQ(simdevice::ParseNumber(c.text), *c.value);
+        else EXPECT_THROW(simdevice::ParseNumber(c.text), std::invalid_argument);
     }
 }
 

@@ -2,6 +2,7 @@
 // resource accounting.
 #include "internal.h"
 
+#include <cctype>
 #include <cstdlib>
 #include <map>
 #include <mutex>
@@ -31,13 +32,6 @@ std::map<std::string, unsigned long> g_calls;
 std::vector<PlannedFault> g_faults;
 bool g_environmentRead = false;
 
-unsigned long ParseNumber(const std::string &text) {
-    size_t used = 0;
-    unsigned long value = std::stoul(text, &used, 0);
-    if (used != text.size()) throw std::invalid_argument("not a number: " + text);
-    return value;
-}
-
 void PlanLocked(const std::string &function, int nth, Fault fault) {
     if (nth < 0) throw std::invalid_argument("call number must not be negative");
     unsigned long at = nth == 0 ? 0 : g_calls[function] + unsigned(nth);
@@ -59,7 +53,7 @@ void AddFaultLocked(const std::string &plan) {
     Fault fault;
     if (kind == "fail") {
         fault.kind = Fault::kFail;
-        fault.error = DWORD(ParseNumber(value));
+        fault.error = ParseNumber(value);
     } else if (kind == "return") {
         fault.kind = Fault::kReturn;
         fault.value = ParseNumber(value);
@@ -146,6 +140,22 @@ std::optional<Fault> TakeFault(const std::string &function) {
 }
 
 }  // namespace internal
+
+DWORD ParseNumber(const std::string &text) {
+    size_t used = 0;
+    unsigned long long value = 0;
+    // No sign and no blanks: stoull would take "-1" and " 1".
+    if (!text.empty() && std::isdigit(static_cast<unsigned char>(text[0]))) {
+        try {
+            value = std::stoull(text, &used, 0);
+        } catch (const std::out_of_range &) {
+            used = 0;
+        }
+    }
+    if (used == 0 || used != text.size() || value > 0xFFFFFFFFull)
+        throw std::invalid_argument("not a 32-bit number: " + text);
+    return DWORD(value);
+}
 
 namespace {
 void Plan(const std::string &function, int nth, const Fault &fault) {
