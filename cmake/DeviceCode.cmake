@@ -26,6 +26,11 @@ function(device_code target)
     target_include_directories(${target} SYSTEM PRIVATE ${PROJECT_SOURCE_DIR}/platform/win32/include)
   else()
     target_compile_options(${target} PRIVATE -fshort-wchar)
+    # The device's processor (ARMV4I). qemu-arm runs a misaligned load that the
+    # device faults on, so a cast that may misalign is refused at compile time.
+    if(CMAKE_SYSTEM_PROCESSOR STREQUAL "arm")
+      target_compile_options(${target} PRIVATE -march=armv4t -mthumb-interwork -Wcast-align=strict)
+    endif()
   endif()
 endfunction()
 

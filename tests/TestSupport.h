@@ -17,6 +17,11 @@
 
 namespace testing_support {
 
+// This build has the device's word size (32 bits), not the 64-bit host's:
+// the device's record layouts then hold, the launch record's 60 bytes among them.
+constexpr bool kDeviceWordSize = sizeof(void *) == 4;
+inline const std::string kLaunchRecordBytes = kDeviceWordSize ? "60" : "112";
+
 // Generous: these bound a hang, they never measure anything.
 constexpr std::chrono::milliseconds kLogTimeout{10000};
 

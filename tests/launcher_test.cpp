@@ -100,7 +100,7 @@ TEST_F(LauncherTest, LaunchRecordIsZeroFilledExceptForTheOpenVerbAndEmptyStrings
     simdevice::ForceModulePath(u"/opt/app/vespertin.exe");
     LaunchLockApp();
     auto launch = LastLaunch();
-    EXPECT_EQ(launch.Field("cbSize"), std::to_string(sizeof(SHELLEXECUTEINFO)));
+    EXPECT_EQ(launch.Field("cbSize"), kLaunchRecordBytes);
     EXPECT_EQ(launch.Field("fMask"), "0");
     EXPECT_EQ(launch.Field("hwnd"), "0");
     EXPECT_EQ(launch.Field("verb"), "\"open\"");
@@ -137,6 +137,7 @@ TEST_F(LauncherTest, CopiedDaemonStartsTheLockAppItsPathLeadsTo) {
         simdevice::PostPowerBroadcast(PBT_TRANSITION, POWER_STATE_UNATTENDED);
         ASSERT_TRUE(WaitForEvents("shellexecute", 1, daemon));
         auto launch = Records("shellexecute", daemon)[0];
+        EXPECT_EQ(launch.Field("cbSize"), kLaunchRecordBytes);
         EXPECT_EQ(launch.Field("file"), "\"" + c.launched + "\"");
         if (!c.lockApp.empty()) {
             EXPECT_EQ(launch.Field("result"), "started");

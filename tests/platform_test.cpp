@@ -3,10 +3,13 @@
 // paths and planned faults.
 #include "TestSupport.h"
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -343,6 +346,25 @@ TEST_F(PlatformTest, FaultsHitTheCallsTheyArePlannedFor) {
     EXPECT_THROW(simdevice::FailCall("CreateMsgQueu", 8), std::invalid_argument);
 }
 
+// Numbers are 32 bits on either word size: what a 64-bit process would cut
+// to 32 bits, and a 32-bit one could not hold, is refused by both.
+TEST(ParseNumber, TakesWhole32BitNumbersOnly) {
+    struct Case {
+        const char *text;
+        std::optional<DWORD> value;  // none: refused
+    } cases[] = {
+        {"0", 0u},          {"4294967295", 0xFFFFFFFFu}, {"0xFFFFFFFF", 0xFFFFFFFFu}, {"0x102", 0x102u},
+        {"010", 8u},        {"4294967296", {}},          {"0x100000000", {}},         {"99999999999999999999999", {}},
+        {"-1", {}},         {" 1", {}},                  {"+1", {}},                  {"1 ", {}},
+        {"12x", {}},        {"", {}},                    {"0x", {}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text);
+        if (c.value) EXPECT_EQ(simdevice::ParseNumber(c.text), *c.value);
+        else EXPECT_THROW(simdevice::ParseNumber(c.text), std::invalid_argument);
+    }
+}
+
 // Faults given to a program through its environment apply from its first
 // call; a program whose plan is malformed refuses to start.
 TEST_F(PlatformTest, ProgramsTakeTheirFaultsFromTheEnvironment) {
@@ -356,6 +378,56 @@ TEST_F(PlatformTest, ProgramsTakeTheirFaultsFromTheEnvironment) {
         EXPECT_EQ(simdevice::WaitProgram(refused, kLogTimeout), 125);
         EXPECT_TRUE(Records("start", refused).empty()) << "it must not have run";
     }
+}
+
+// Sets an environment variable for the life of the object.
+class ScopedVariable {
+public:
+    ScopedVariable(const char *name, const std::string &value) : name_(name) {
+        const char *old = std::getenv(name);
+        if (old) old_ = old;
+        setenv(name, value.c_str(), 1);
+    }
+    ~ScopedVariable() {
+        if (old_) setenv(name_, old_->c_str(), 1);
+        else unsetenv(name_);
+    }
+
+private:
+    const char *name_;
+    std::optional<std::string> old_;
+};
+
+std::vector<std::string> Lines(const std::string &path) {
+    std::ifstream in(path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+// Every program the device starts goes through the emulator command, its
+// words first, then the program and its arguments; children inherit the
+// command, so the daemon's launches go through it too.
+TEST_F(PlatformTest, ProgramsStartThroughTheEmulatorCommand) {
+    const std::string record = DeviceDir() + "/emulated";
+    const std::string wrapper = DeviceDir() + "/emulator";
+    // This run's own emulator, if any, still has to start the programs.
+    const char *outer = std::getenv(simdevice::kEmulatorVariable);
+    std::ofstream(wrapper) << "#!/bin/sh\nword=$1; shift\necho \"$word $*\" >> '" << record << "'\nexec "
+                           << (outer ? outer : "") << " \"$@\"\n";
+    ASSERT_EQ(chmod(wrapper.c_str(), 0755), 0);
+    ScopedVariable emulator(simdevice::kEmulatorVariable, " " + wrapper + "  first-word ");
+
+    pid_t daemon = StartWatchingDaemon(BinaryPath("vespertin.exe"), Options({"one", "two"}));
+    simdevice::PostPowerBroadcast(PBT_TRANSITION, POWER_STATE_UNATTENDED);
+    ASSERT_TRUE(WaitForLaunch(daemon));
+    EXPECT_EQ(Records("shellexecute", daemon)[0].Field("result"), "started");
+    EXPECT_EQ(Lines(record), (std::vector<std::string>{"first-word " + BinaryPath("vespertin.exe") + " one two",
+                                                        "first-word " + BinaryPath("Harrowcastle.exe")}));
+
+    // A program that is not there fails to start, as it does unemulated.
+    EXPECT_EQ(simdevice::StartProgram(DeviceDir() + "/missing.exe").pid, -1);
+    EXPECT_EQ(Lines(record).size(), 2u);
 }
 
 }  // namespace

@@ -15,21 +15,16 @@ namespace device_names {
 inline const std::u16string kPhoneKey = u"System\\State\\Phone";
 inline const std::u16string kPhoneStatusValue = u"Status";
 
-inline unsigned long Number(const std::string &text) {
-    size_t used = 0;
-    unsigned long value = std::stoul(text, &used, 0);
-    if (used != text.size()) throw std::invalid_argument("not a number: " + text);
-    return value;
-}
+using simdevice::ParseNumber;
 
 // F1..F24, Enter, a letter or digit, or a number.
 inline DWORD KeyCode(const std::string &name) {
     if (name.size() >= 2 && (name[0] == 'F' || name[0] == 'f') && std::isdigit(static_cast<unsigned char>(name[1])))
-        return VK_F1 + DWORD(Number(name.substr(1))) - 1;
+        return VK_F1 + ParseNumber(name.substr(1)) - 1;
     if (name == "Enter" || name == "ENTER" || name == "enter" || name == "RETURN") return VK_RETURN;
     if (name.size() == 1 && std::isalnum(static_cast<unsigned char>(name[0])))
         return DWORD(std::toupper(static_cast<unsigned char>(name[0])));
-    return DWORD(Number(name));
+    return ParseNumber(name);
 }
 
 inline std::string KeyName(DWORD vk) {
@@ -66,7 +61,7 @@ inline DWORD PhoneStatus(const std::string &name) {
     static const std::map<std::string, DWORD> states = {
         {"idle", 0}, {"talking", 0x20000000}, {"connecting", 0x00020000}, {"ringing", 0x00010000}, {"hold", 0x00004000}};
     auto it = states.find(name);
-    return it != states.end() ? it->second : DWORD(Number(name));
+    return it != states.end() ? it->second : ParseNumber(name);
 }
 
 }  // namespace device_names

@@ -1,19 +1,39 @@
 #!/usr/bin/env bash
 # The main job: builds the system, makes a fresh simulated device, and shows
 # the daemon and the keypad lock at work in it. Ends with the device's timeline.
+#
+#   tools/demo.sh          on this machine's processor
+#   tools/demo.sh --arm    built for 32-bit ARM (the arm preset), every program
+#                          run under qemu-arm (SIMDEVICE_EMULATOR, if set, instead)
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-bin=$root/build/default/bin
+usage="usage: tools/demo.sh [--arm]"
+preset=default
+case "${1:-}" in
+  "") ;;
+  --arm) preset=arm ;;
+  *) echo "demo.sh: unknown option '$1'; $usage" >&2; exit 2 ;;
+esac
+[ $# -le 1 ] || { echo "demo.sh: too many arguments; $usage" >&2; exit 2; }
+bin=$root/build/$preset/bin
+
+if [ "$preset" = arm ]; then
+  export SIMDEVICE_EMULATOR=${SIMDEVICE_EMULATOR:-qemu-arm -L /usr/arm-linux-gnueabi}
+else
+  export SIMDEVICE_EMULATOR=""
+fi
+# The device starts its programs through the emulator; the demo starts its tools the same way.
+read -ra emulator <<<"$SIMDEVICE_EMULATOR"
 
 if [ "${SKIP_BUILD:-}" != 1 ]; then
-  echo "==> Building (cmake --preset default)"
-  cmake --preset default -S "$root" >/dev/null
-  cmake --build --preset default -j2 >/dev/null
+  echo "==> Building (cmake --preset $preset)"
+  cmake --preset "$preset" -S "$root" >/dev/null
+  cmake --build --preset "$preset" -j2 >/dev/null
 fi
 
 export SIMDEVICE_DIR=${SIMDEVICE_DIR:-$(mktemp -d /tmp/simdevice-demo-XXXXXX)}
-device() { "$bin/simdevice" "$@"; }
+device() { "${emulator[@]}" "$bin/simdevice" "$@"; }
 trap 'device destroy' EXIT
 device init >/dev/null
 echo "==> A fresh simulated device in $SIMDEVICE_DIR"
@@ -43,7 +63,7 @@ sleep 0.3
 
 echo
 echo "==> The keypad lock: a client loads tallowbeck.dll and plays keys through its hook"
-"$bin/kbclient" <<'SCRIPT'
+"${emulator[@]}" "$bin/kbclient" <<'SCRIPT'
 load
 activate 1
 # No call in progress: every key is swallowed.

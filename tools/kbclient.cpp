@@ -91,7 +91,7 @@ bool RunCommand(Client &client, const std::string &line) {
     if (command == "quit") return false;
     if (command == "load") client.Load();
     else if (command == "unload") client.Unload();
-    else if (command == "activate") client.Activate(DWORD(std::stoul(argument.empty() ? "1" : argument, nullptr, 0)));
+    else if (command == "activate") client.Activate(device_names::ParseNumber(argument.empty() ? "1" : argument));
     else if (command == "deactivate") client.Deactivate();
     else if (command == "phone") Phone(argument);
     else if (command == "key") {

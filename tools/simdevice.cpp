@@ -49,7 +49,7 @@ Fault FAULT: Function[@N]=fail:ERROR | return:VALUE | path:TEXT   (N: call numbe
   e.g. CreateMsgQueue=fail:8   WaitForMultipleObjects@2=return:0xFFFFFFFF   GetModuleFileNameW=path:/x/VESPERTIN.EXE
 )";
 
-using device_names::Number;
+using device_names::ParseNumber;
 
 struct Broadcast {
     DWORD message;
@@ -98,7 +98,7 @@ int Post(const Args &args) {
     std::string name = RequireArg(args, 1);
     simdevice::BroadcastResult result;
     if (name == "raw") {
-        result = simdevice::PostPowerBroadcast(DWORD(Number(RequireArg(args, 2))), DWORD(Number(RequireArg(args, 3))));
+        result = simdevice::PostPowerBroadcast(ParseNumber(RequireArg(args, 2)), ParseNumber(RequireArg(args, 3)));
     } else {
         auto it = kBroadcasts.find(name);
         if (it == kBroadcasts.end()) throw std::invalid_argument("unknown broadcast: " + name);
@@ -123,7 +123,7 @@ int Phone(const Args &args) {
 std::string HexBytes(const std::string &hex) {
     if (hex.size() % 2) throw std::invalid_argument("binary value needs whole bytes: " + hex);
     std::string bytes;
-    for (size_t i = 0; i < hex.size(); i += 2) bytes += char(Number("0x" + hex.substr(i, 2)));
+    for (size_t i = 0; i < hex.size(); i += 2) bytes += char(ParseNumber("0x" + hex.substr(i, 2)));
     return bytes;
 }
 
@@ -139,7 +139,7 @@ int Registry(const Args &args) {
     std::u16string name = simdevice::Utf8ToUtf16(RequireArg(args, 3));
     std::string type = RequireArg(args, 4), value = RequireArg(args, 5);
     if (type == "dword") {
-        simdevice::SetRegistryDword(key, name, DWORD(Number(value)));
+        simdevice::SetRegistryDword(key, name, ParseNumber(value));
     } else if (type == "sz") {
         std::u16string text = simdevice::Utf8ToUtf16(value);
         simdevice::SetRegistryValue(key, name, REG_SZ,
@@ -166,7 +166,7 @@ int Key(const Args &args) {
 
 int Wait(const Args &args) {
     std::string event = RequireArg(args, 1);
-    int count = args.size() > 2 ? int(Number(args[2])) : 1;
+    int count = args.size() > 2 ? int(ParseNumber(args[2])) : 1;
     double seconds = args.size() > 3 ? std::stod(args[3]) : 10;
     bool held = simdevice::WaitForLog(
         [&](const auto &log) { return simdevice::CountEvents(log, event) >= count; },

@@ -10,6 +10,9 @@ cd "$root"
 
 packages=(cmake g++ make binutils libgtest-dev libgmock-dev libbenchmark-dev clang-tidy cppcheck
   wine64 g++-mingw-w64-x86-64 g++-mingw-w64-i686 xvfb xdotool clang libclang-rt-14-dev mscgen graphviz)
+# The arm stage: the cross compiler, qemu-arm to run what it builds, and
+# GoogleTest's sources to build it for the target.
+packages+=(g++-arm-linux-gnueabi qemu-user googletest)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -45,7 +48,9 @@ for preset in wince-x86 wince-x64; do
   timed "$preset" build "$preset"
 done
 
-for preset in default asan tsan; do
+# arm, right after the plain build: the same suite built for the device's
+# 32-bit ARM and run under qemu-arm. Sanitizers and fuzzing stay on this machine's processor.
+for preset in default arm asan tsan; do
   echo "==> Build and test: $preset"
   timed "$preset" build_and_test "$preset"
 done

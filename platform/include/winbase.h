@@ -72,10 +72,15 @@ BOOL WINAPI DllMain(HANDLE instance, DWORD reason, LPVOID reserved);
 /* The pointer forms are not coredll exports. On the 32-bit device they are
  * the 32-bit forms; a 64-bit host needs forms as wide as its pointers. */
 #if defined(__SIZEOF_POINTER__) && __SIZEOF_POINTER__ == 4
-#define InterlockedExchangePointer(target, value) \
-    ((PVOID)InterlockedExchange((LONG volatile *)(target), (LONG)(value)))
-#define InterlockedCompareExchangePointer(destination, exchange, comparand)                        \
-    ((PVOID)InterlockedCompareExchange((LONG volatile *)(destination), (LONG)(exchange), (LONG)(comparand)))
+/* Functions, not the SDK's macros: a cast's value left unused is an error
+ * under the device rules, and callers store without reading. */
+static inline PVOID InterlockedExchangePointer(PVOID volatile *target, PVOID value) {
+    return (PVOID)(ULONG_PTR)InterlockedExchange((LONG volatile *)target, (LONG)(ULONG_PTR)value);
+}
+static inline PVOID InterlockedCompareExchangePointer(PVOID volatile *destination, PVOID exchange, PVOID comparand) {
+    return (PVOID)(ULONG_PTR)InterlockedCompareExchange((LONG volatile *)destination, (LONG)(ULONG_PTR)exchange,
+                                                       (LONG)(ULONG_PTR)comparand);
+}
 #else
 static inline PVOID InterlockedExchangePointer(PVOID volatile *target, PVOID value) {
     return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);

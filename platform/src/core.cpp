@@ -2,6 +2,7 @@
 // resource accounting.
 #include "internal.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -99,6 +100,22 @@ std::optional<Fault> TakeFault(const std::string &function, const std::string &a
 }
 
 }  // namespace internal
+
+DWORD ParseNumber(const std::string &text) {
+    size_t used = 0;
+    unsigned long long value = 0;
+    // No sign and no blanks: stoull would take "-1" and " 1".
+    if (!text.empty() && std::isdigit(static_cast<unsigned char>(text[0]))) {
+        try {
+            value = std::stoull(text, &used, 0);
+        } catch (const std::out_of_range &) {
+            used = 0;
+        }
+    }
+    if (used == 0 || used != text.size() || value > 0xFFFFFFFFull)
+        throw std::invalid_argument("not a 32-bit number: " + text);
+    return DWORD(value);
+}
 
 void FailCall(const std::string &function, DWORD error, int nth) {
     Fault fault;

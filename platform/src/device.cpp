@@ -124,6 +124,15 @@ void AwaitExit(pid_t pid, int milliseconds) {
     (void)waitpid(pid, nullptr, WNOHANG);  // reap it if it was our child
 }
 
+// The words of the emulator command; none when programs start directly.
+std::vector<std::string> EmulatorCommand() {
+    std::vector<std::string> words;
+    const char *command = std::getenv(kEmulatorVariable);
+    std::istringstream in(command ? command : "");
+    for (std::string word; in >> word;) words.push_back(word);
+    return words;
+}
+
 }  // namespace
 
 namespace internal {
@@ -228,6 +237,23 @@ void RecordQueueName(const std::string &name) {
     close(fd);
 }
 
+int SpawnProgram(pid_t *pid, const std::string &path, const std::vector<std::string> &args,
+                 const posix_spawn_file_actions_t *actions, const posix_spawnattr_t *attributes,
+                 char *const environment[]) {
+    std::vector<std::string> command = EmulatorCommand();
+    const bool emulated = !command.empty();
+    // The emulator would start and then fail; a missing program fails here, as unemulated.
+    if (emulated && access(path.c_str(), X_OK) != 0) return errno;
+    command.push_back(path);
+    command.insert(command.end(), args.begin(), args.end());
+    std::vector<char *> argv;
+    for (auto &word : command) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    // The emulator is a command found on PATH; a program is always a file.
+    return emulated ? posix_spawnp(pid, argv[0], actions, attributes, argv.data(), environment)
+                    : posix_spawn(pid, path.c_str(), actions, attributes, argv.data(), environment);
+}
+
 void UnlinkRecordedQueues(const std::string &deviceDir) {
     auto names = ReadWholeFile(deviceDir + "/mqueues");
     if (!names) return;
@@ -314,13 +340,9 @@ StartedProgram StartProgram(const std::string &path, const StartOptions &options
     for (char **e = environ; *e; ++e)
         if (std::strncmp(*e, "SIMDEVICE_FAULTS=", 17) != 0) environment.emplace_back(*e);
     if (!options.faults.empty()) environment.push_back(std::string(kFaultsVariable) + "=" + options.faults);
-    std::vector<char *> envp, argv;
+    std::vector<char *> envp;
     for (auto &e : environment) envp.push_back(e.data());
     envp.push_back(nullptr);
-    std::vector<std::string> args{path};
-    args.insert(args.end(), options.args.begin(), options.args.end());
-    for (auto &a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -337,7 +359,7 @@ StartedProgram StartProgram(const std::string &path, const StartOptions &options
     }
     StartedProgram started;
     pid_t pid = -1;
-    int rc = posix_spawn(&pid, path.c_str(), &actions, &attributes, argv.data(), envp.data());
+    int rc = SpawnProgram(&pid, path, options.args, &actions, &attributes, envp.data());
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     if (pipeFds[0] >= 0) close(pipeFds[0]);

@@ -6,10 +6,13 @@
 
 #include "FaultPlan.h"
 
+#include <spawn.h>
+
 #include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace simdevice::internal {
 
@@ -41,6 +44,14 @@ private:
 };
 void WriteFileAtomically(const std::string &path, const std::string &contents);
 std::optional<std::string> ReadWholeFile(const std::string &path);
+
+// ---- programs -----------------------------------------------------------------
+// Starts the program at PATH with ARGS (argv[1..]) as every program of the
+// device is started: through the emulator SIMDEVICE_EMULATOR names, if any.
+// 0 or an errno value.
+int SpawnProgram(pid_t *pid, const std::string &path, const std::vector<std::string> &args,
+                 const posix_spawn_file_actions_t *actions, const posix_spawnattr_t *attributes,
+                 char *const environment[]);
 
 // ---- last error ---------------------------------------------------------------
 void SetError(DWORD error);

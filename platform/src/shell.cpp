@@ -58,12 +58,10 @@ DWORD ErrorFor(int error) {
 // Starts PATH as a program of the device; 0 or an errno value.
 int Spawn(const std::string &path, const std::string &parameters, const std::string &directory, pid_t *pid) {
     if (access(path.c_str(), X_OK) != 0) return errno;
-    std::vector<std::string> args{path};
+    std::vector<std::string> args;
     std::istringstream words(parameters);
     for (std::string word; words >> word;) args.push_back(word);
-    std::vector<char *> argv, envp;
-    for (auto &a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
+    std::vector<char *> envp;
     // Planned faults belong to the program they were given to, not its children.
     for (char **e = environ; *e; ++e)
         if (std::strncmp(*e, "SIMDEVICE_FAULTS=", 17) != 0) envp.push_back(*e);
@@ -71,7 +69,7 @@ int Spawn(const std::string &path, const std::string &parameters, const std::str
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     if (!directory.empty()) posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
-    int rc = posix_spawn(pid, path.c_str(), &actions, nullptr, argv.data(), envp.data());
+    int rc = SpawnProgram(pid, path, args, &actions, nullptr, envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (rc == 0) {
         std::lock_guard<std::mutex> lock(g_spawnMutex);

@@ -39,6 +39,9 @@ namespace simdevice {
 
 constexpr const char *kDeviceDirVariable = "SIMDEVICE_DIR";
 constexpr const char *kFaultsVariable = "SIMDEVICE_FAULTS";
+// A command (words separated by blanks, e.g. "qemu-arm -L /usr/arm-linux-gnueabi")
+// through which the device starts every program; empty: programs start directly.
+constexpr const char *kEmulatorVariable = "SIMDEVICE_EMULATOR";
 
 // ---- text ---------------------------------------------------------------
 std::u16string Utf8ToUtf16(const std::string &text);
@@ -135,6 +138,10 @@ void FailCall(const std::string &function, DWORD error, int nth = 1);
 void ForceReturn(const std::string &function, unsigned long value, int nth = 1);
 void ForceModulePath(const std::u16string &path, int nth = 1);
 void AddFaults(const std::string &plans);  // throws std::invalid_argument
+// The whole of TEXT as a 32-bit number (decimal, 0x hex or 0 octal), as faults
+// and the device tool take them: the device's values are 32 bits, whatever the
+// word size of the process reading them. Throws std::invalid_argument.
+DWORD ParseNumber(const std::string &text);
 void ClearFaults();
 unsigned long CallCount(const std::string &function);
 
