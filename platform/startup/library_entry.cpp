@@ -2,7 +2,7 @@
 // DllMain with the process attach reason when the library is loaded and with
 // the detach reason when it is unloaded. The instance is the library's base
 // address, which is also the handle LoadLibraryW gives for it.
-#include <windows.h>
+#include <simdevice/device.h>
 
 #include <dlfcn.h>
 
@@ -14,7 +14,11 @@ HANDLE OwnInstance() {
     return info.dli_fbase;
 }
 
-__attribute__((constructor)) void AttachProcess() { DllMain(OwnInstance(), DLL_PROCESS_ATTACH, nullptr); }
+// A FALSE from DllMain makes the platform's LoadLibraryW fail, and unload
+// the library.
+__attribute__((constructor)) void AttachProcess() {
+    simdevice::LibraryAttached(OwnInstance(), DllMain(OwnInstance(), DLL_PROCESS_ATTACH, nullptr) != FALSE);
+}
 __attribute__((destructor)) void DetachProcess() { DllMain(OwnInstance(), DLL_PROCESS_DETACH, nullptr); }
 
 }  // namespace

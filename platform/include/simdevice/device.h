@@ -68,6 +68,10 @@ std::string WindowsDir();
 // a program of the device and logs its start. (Tools and tests don't.)
 void ProgramStarted(int argc, char **argv);
 void ProgramExiting(int status);
+// Called by the start-up code of device libraries while a library loads:
+// whether its DllMain accepted the process attach. LoadLibraryW fails when
+// it did not.
+void LibraryAttached(void *base, bool accepted);
 
 struct StartOptions {
     std::vector<std::string> args;   // argv[1..]
@@ -126,6 +130,11 @@ KeyFate DeliverKeyEvent(KeyEvent event, int code = HC_ACTION);
 void PressKey(const KeyEvent &event);
 std::optional<KeyEvent> NextKeyPress(std::optional<std::chrono::milliseconds> timeout);
 int HookCount();  // hooks installed by this process
+// Has the next SetWindowsHookExW deliver EVENT through the chain, the new
+// hook first, before it returns the hook's handle, as the platform may; the
+// event's fate is then KeyFateDuringInstall().
+void DeliverKeyDuringNextInstall(const KeyEvent &event);
+std::optional<KeyFate> KeyFateDuringInstall();
 
 // ---- faults ---------------------------------------------------------------
 // A fault makes the NTH call (from now; 0 = every call) of a platform
@@ -157,6 +166,15 @@ struct Resources {
 };
 Resources LiveResources();
 std::string Describe(const Resources &resources);
+
+// What calls were last given where the device ignores an argument or a
+// caller is expected to pass an exact one, so that tests can see it.
+struct Observed {
+    HHOOK nextHook = nullptr;      // CallNextHookEx's hook
+    DWORD registryAccess = 0;      // RegOpenKeyExW's access mask
+    DWORD moduleNameCapacity = 0;  // GetModuleFileNameW's size
+};
+Observed LastObserved();
 
 // ---- log ------------------------------------------------------------------
 struct LogRecord {

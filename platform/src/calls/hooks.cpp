@@ -6,12 +6,13 @@
 // only when the whole chain passed it on and the result is 0. Installing and
 // removing hooks waits for an event in flight, so once UnhookWindowsHookEx
 // returns, the removed procedure is never called again.
-#include "internal.h"
+#include "../internal.h"
 
 #include <fcntl.h>
 #include <mqueue.h>
 #include <poll.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <mutex>
@@ -23,12 +24,14 @@ using namespace simdevice::internal;
 namespace {
 
 struct Hook {
-    uintptr_t id;
+    HHOOK handle;
     HOOKPROC procedure;
 };
 std::recursive_mutex g_chainMutex;  // recursive: hooks call back into the chain
 std::vector<Hook> g_chain;
-uintptr_t g_nextHook = 0x4000;
+// An event the next installation delivers before it returns, and its fate.
+std::optional<KeyEvent> g_eventDuringInstall;
+std::optional<KeyFate> g_fateDuringInstall;
 
 // Where in the chain the event being delivered on this thread is.
 thread_local size_t t_position = 0;
@@ -98,26 +101,45 @@ int HookCount() {
     return int(g_chain.size());
 }
 
+void DeliverKeyDuringNextInstall(const KeyEvent &event) {
+    std::lock_guard<std::recursive_mutex> lock(g_chainMutex);
+    g_eventDuringInstall = event;
+    g_fateDuringInstall.reset();
+}
+
+std::optional<KeyFate> KeyFateDuringInstall() {
+    std::lock_guard<std::recursive_mutex> lock(g_chainMutex);
+    return g_fateDuringInstall;
+}
+
 }  // namespace simdevice
 
 extern "C" {
 
 // The device serves only system-wide low-level keyboard hooks; the module
-// argument is not used.
+// argument is not used. Input goes on while a hook is installed: an event
+// may reach the new hook before this returns its handle to the installer.
 HHOOK WINAPI SetWindowsHookExW(int hookType, HOOKPROC procedure, HINSTANCE, DWORD threadId) {
     if (auto f = TakeFault("SetWindowsHookExW")) return FaultResult<HHOOK>(*f, nullptr);
     if (hookType != WH_KEYBOARD_LL || threadId != 0 || !procedure) return SetError(ERROR_INVALID_PARAMETER), nullptr;
     std::lock_guard<std::recursive_mutex> lock(g_chainMutex);
-    uintptr_t id = g_nextHook;
-    g_nextHook += 4;
-    g_chain.insert(g_chain.begin(), Hook{id, procedure});
-    Count().hooks++;
-    return reinterpret_cast<HHOOK>(id);
+    Object object;
+    object.kind = Kind::Hook;
+    HHOOK hook = static_cast<HHOOK>(AddHandle(object));
+    g_chain.insert(g_chain.begin(), Hook{hook, procedure});
+    if (g_eventDuringInstall) {
+        KeyEvent event = *g_eventDuringInstall;
+        g_eventDuringInstall.reset();
+        g_fateDuringInstall = DeliverKeyEvent(event);
+    }
+    return hook;
 }
 
 // The hook argument is ignored, as on the platform: the chain position of
-// the event being delivered decides which hook is next.
-LRESULT WINAPI CallNextHookEx(HHOOK, int code, WPARAM wParam, LPARAM lParam) {
+// the event being delivered decides which hook is next. It is recorded, so
+// that tests can see what a hook passed.
+LRESULT WINAPI CallNextHookEx(HHOOK hook, int code, WPARAM wParam, LPARAM lParam) {
+    ObserveNextHook(hook);
     if (auto f = TakeFault("CallNextHookEx")) return FaultResult<LRESULT>(*f, 0);
     std::lock_guard<std::recursive_mutex> lock(g_chainMutex);
     if (!t_delivering) return 0;
@@ -136,13 +158,10 @@ LRESULT WINAPI CallNextHookEx(HHOOK, int code, WPARAM wParam, LPARAM lParam) {
 BOOL WINAPI UnhookWindowsHookEx(HHOOK hook) {
     if (auto f = TakeFault("UnhookWindowsHookEx")) return FaultResult<BOOL>(*f, FALSE);
     std::lock_guard<std::recursive_mutex> lock(g_chainMutex);
-    for (auto it = g_chain.begin(); it != g_chain.end(); ++it) {
-        if (it->id != reinterpret_cast<uintptr_t>(hook)) continue;
-        g_chain.erase(it);
-        Count().hooks--;
-        return TRUE;
-    }
-    return SetError(ERROR_INVALID_HOOK_HANDLE), FALSE;
+    if (!RemoveHandle(hook, Kind::Hook)) return SetError(ERROR_INVALID_HOOK_HANDLE), FALSE;
+    g_chain.erase(std::remove_if(g_chain.begin(), g_chain.end(), [&](const Hook &h) { return h.handle == hook; }),
+                  g_chain.end());
+    return TRUE;
 }
 
 }  // extern "C"

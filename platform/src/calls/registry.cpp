@@ -2,7 +2,7 @@
 // since key and value names ignore case), one file per value holding its
 // type and data. Writers replace a value file atomically, so a reader in
 // another process sees either the old or the new value, never a mixture.
-#include "internal.h"
+#include "../internal.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,8 +10,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <map>
-#include <mutex>
 
 using namespace simdevice;
 using namespace simdevice::internal;
@@ -19,16 +17,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::mutex g_keyMutex;
-std::map<uintptr_t, std::string> g_openKeys;  // handle -> key directory
-uintptr_t g_nextKey = 0x100;
-
-std::optional<std::string> RootDirectory(HKEY root) {
-    if (root == HKEY_LOCAL_MACHINE) return DevicePath("registry/HKLM");
-    std::lock_guard<std::mutex> lock(g_keyMutex);
-    auto it = g_openKeys.find(reinterpret_cast<uintptr_t>(root));
-    if (it == g_openKeys.end()) return std::nullopt;
-    return it->second;
+// The folder of an open key, or of the one root the device serves.
+std::optional<std::string> KeyFolder(HKEY key) {
+    if (key == HKEY_LOCAL_MACHINE) return DevicePath("registry/HKLM");
+    std::optional<std::string> folder;
+    WithObject(key, Kind::RegistryKey, [&](Object &k) { folder = k.path; });
+    return folder;
 }
 
 std::string KeyDirectory(const std::string &root, const std::u16string &subKey) {
@@ -93,20 +87,20 @@ void DeleteRegistryKey(const std::u16string &key) {
 
 extern "C" {
 
-LONG WINAPI RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD, REGSAM, PHKEY result) {
+// The device's options are reserved (0); the access mask is recorded, since
+// the device grants any.
+LONG WINAPI RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access, PHKEY result) {
+    ObserveRegistryAccess(access);
     if (auto f = TakeFault("RegOpenKeyExW")) return RegistryFaultResult(*f);
-    if (!result) return ERROR_INVALID_PARAMETER;
-    auto root = RootDirectory(key);
+    if (!result || options != 0) return ERROR_INVALID_PARAMETER;
+    auto root = KeyFolder(key);
     if (!root) return ERROR_INVALID_HANDLE;
-    std::string directory = KeyDirectory(*root, FromWide(subKey));
+    Object object;
+    object.kind = Kind::RegistryKey;
+    object.path = KeyDirectory(*root, FromWide(subKey));
     struct stat info{};
-    if (stat(directory.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return ERROR_FILE_NOT_FOUND;
-    std::lock_guard<std::mutex> lock(g_keyMutex);
-    uintptr_t handle = g_nextKey;
-    g_nextKey += 4;
-    g_openKeys[handle] = directory;
-    Count().registryKeys++;
-    *result = reinterpret_cast<HKEY>(handle);
+    if (stat(object.path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return ERROR_FILE_NOT_FOUND;
+    *result = static_cast<HKEY>(AddHandle(object));
     return ERROR_SUCCESS;
 }
 
@@ -114,7 +108,7 @@ LONG WINAPI RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDW
                              LPDWORD dataSize) {
     if (auto f = TakeFault("RegQueryValueExW")) return RegistryFaultResult(*f);
     if (reserved || (data && !dataSize)) return ERROR_INVALID_PARAMETER;
-    auto directory = RootDirectory(key);
+    auto directory = KeyFolder(key);
     if (!directory || key == HKEY_LOCAL_MACHINE) return ERROR_INVALID_HANDLE;
     auto contents = ReadWholeFile(ValueFile(*directory, FromWide(valueName)));
     if (!contents || contents->size() < 4) return ERROR_FILE_NOT_FOUND;
@@ -138,9 +132,7 @@ LONG WINAPI RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDW
 
 LONG WINAPI RegCloseKey(HKEY key) {
     if (auto f = TakeFault("RegCloseKey")) return RegistryFaultResult(*f);
-    std::lock_guard<std::mutex> lock(g_keyMutex);
-    if (!g_openKeys.erase(reinterpret_cast<uintptr_t>(key))) return ERROR_INVALID_HANDLE;
-    Count().registryKeys--;
+    if (!RemoveHandle(key, Kind::RegistryKey)) return ERROR_INVALID_HANDLE;
     return ERROR_SUCCESS;
 }
 

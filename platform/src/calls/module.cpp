@@ -1,15 +1,12 @@
-// Kernel objects and services: named mutexes, waits, the local heap and
-// modules.
-#include "internal.h"
+// Modules: the program's, the core library's and the libraries a program
+// loads, their paths, entry points and references. A module handle is the
+// module's base address, as on the platform.
+#include "../internal.h"
 
 #include <dlfcn.h>
 #include <link.h>
-#include <mqueue.h>
-#include <poll.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstdlib>
 #include <map>
 #include <mutex>
 #include <vector>
@@ -19,18 +16,6 @@ using namespace simdevice::internal;
 
 namespace {
 
-// Object names may hold any character; file names keep the readable ones.
-std::string ObjectFileName(const std::u16string &name) {
-    static const char hex[] = "0123456789abcdef";
-    std::string out = "mutex.";
-    for (unsigned char c : Utf16ToUtf8(name)) {
-        if (std::isalnum(c) || c == '_' || c == '-') out += char(c);
-        else (out += '%', out += hex[c >> 4]) += hex[c & 15];
-    }
-    return out;
-}
-
-// ---- modules ----
 // The program's own module handle: programs load at 0x10000 on the device.
 HMODULE const kProgramModule = reinterpret_cast<HMODULE>(0x10000);
 
@@ -58,10 +43,17 @@ void *CoreDlHandle() {
     return handle;
 }
 
-std::string ProgramPath() {
-    char path[4096];
-    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-    return n > 0 ? std::string(path, size_t(n)) : std::string();
+// Libraries whose entry refused the process attach, by base address; the
+// entry reports while the library loads.
+std::mutex g_attachMutex;
+std::map<void *, bool> g_attachRefused;
+
+bool AttachRefused(void *base) {
+    std::lock_guard<std::mutex> lock(g_attachMutex);
+    auto it = g_attachRefused.find(base);
+    const bool refused = it != g_attachRefused.end() && it->second;
+    if (it != g_attachRefused.end()) g_attachRefused.erase(it);
+    return refused;
 }
 
 std::u16string FileNamePart(const std::u16string &path) {
@@ -91,23 +83,6 @@ void *BaseOf(void *dlHandle) {
     return info.dli_fbase;
 }
 
-// This process's arguments, as the device's command line holds them:
-// without the program's name.
-std::u16string ArgumentsOfThisProcess() {
-    auto text = ReadWholeFile("/proc/self/cmdline");
-    std::string line;
-    if (text) {
-        size_t start = text->find('\0');
-        while (start != std::string::npos && start + 1 < text->size()) {
-            size_t end = text->find('\0', start + 1);
-            if (!line.empty()) line += ' ';
-            line += text->substr(start + 1, end == std::string::npos ? std::string::npos : end - start - 1);
-            start = end;
-        }
-    }
-    return Utf8ToUtf16(line);
-}
-
 // An ordinal travels in the low word of the name pointer, the high word zero.
 bool IsOrdinal(LPCWSTR procName) { return reinterpret_cast<uintptr_t>(procName) <= 0xFFFF; }
 
@@ -129,95 +104,12 @@ std::optional<std::string> ModulePath(HMODULE module) {
 
 }  // namespace
 
+void simdevice::LibraryAttached(void *base, bool accepted) {
+    std::lock_guard<std::mutex> lock(g_attachMutex);
+    g_attachRefused[base] = !accepted;
+}
+
 extern "C" {
-
-BOOL WINAPI CloseHandle(HANDLE object) {
-    if (auto f = TakeFault("CloseHandle")) return FaultResult<BOOL>(*f, FALSE);
-    {
-        DeviceGuard guard("objects");  // the last close makes a name disappear
-        if (auto mutex = RemoveHandle(object, Kind::Mutex)) {
-            if (mutex->fd >= 0) close(mutex->fd);
-            if (!mutex->path.empty() && !IsHeld(mutex->path)) unlink(mutex->path.c_str());
-            return TRUE;
-        }
-    }
-    if (auto queue = RemoveHandle(object, Kind::Queue)) {  // a queue may be closed either way
-        ReleaseQueue(*queue);
-        return TRUE;
-    }
-    return SetError(ERROR_INVALID_HANDLE), FALSE;
-}
-
-HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL, LPCWSTR name) {
-    // Ownership is not modelled: nothing in the system waits on a mutex.
-    if (auto f = TakeFault("CreateMutexW")) return FaultResult<HANDLE>(*f, nullptr);
-    Object object;
-    object.kind = Kind::Mutex;
-    bool existed = false;
-    if (name && *name) {
-        DeviceGuard guard("objects");
-        object.path = DevicePath("objects/" + ObjectFileName(FromWide(name)));
-        existed = IsHeld(object.path);
-        object.fd = OpenAndHold(object.path, true);
-        if (object.fd < 0) return SetError(ERROR_ACCESS_DENIED), nullptr;
-    }
-    HANDLE handle = AddHandle(object);
-    SetError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
-    return handle;
-}
-
-DWORD WINAPI WaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL waitAll, DWORD milliseconds) {
-    if (auto f = TakeFault("WaitForMultipleObjects")) return FaultResult<DWORD>(*f, WAIT_FAILED);
-    // The device waits for any one object only.
-    if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || !handles || waitAll)
-        return SetError(ERROR_INVALID_PARAMETER), WAIT_FAILED;
-    std::vector<pollfd> fds(count);
-    for (DWORD i = 0; i < count; ++i) {
-        if (!WithObject(handles[i], Kind::Queue, [&](Object &q) { fds[i] = {q.fd, POLLIN, 0}; }))
-            return SetError(ERROR_INVALID_HANDLE), WAIT_FAILED;
-    }
-    for (;;) {
-        // A queue is signalled while it holds a message; the kernel wakes us.
-        int ready = poll(fds.data(), fds.size(), milliseconds == INFINITE ? -1 : int(milliseconds));
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready < 0) return SetError(ERROR_INVALID_HANDLE), WAIT_FAILED;
-        if (ready == 0) return WAIT_TIMEOUT;
-        for (DWORD i = 0; i < count; ++i)
-            if (fds[i].revents & POLLIN) return WAIT_OBJECT_0 + i;
-        return SetError(ERROR_INVALID_HANDLE), WAIT_FAILED;
-    }
-}
-
-LPWSTR WINAPI GetCommandLineW(void) {
-    static std::u16string line = ArgumentsOfThisProcess();
-    return line.data();
-}
-
-// Only the calling process can be ended: the device's pseudo-handle.
-BOOL WINAPI TerminateProcess(HANDLE process, UINT exitCode) {
-    if (auto f = TakeFault("TerminateProcess")) return FaultResult<BOOL>(*f, FALSE);
-    if (process != GetCurrentProcess()) return SetError(ERROR_INVALID_HANDLE), FALSE;
-    ProgramExiting(int(exitCode));
-    std::exit(int(exitCode));
-}
-
-HLOCAL WINAPI LocalAlloc(UINT flags, UINT bytes) {
-    if (auto f = TakeFault("LocalAlloc")) return FaultResult<HLOCAL>(*f, nullptr);
-    void *block = (flags & LMEM_ZEROINIT) ? std::calloc(1, bytes ? bytes : 1) : std::malloc(bytes ? bytes : 1);
-    if (!block) return SetError(ERROR_NOT_ENOUGH_MEMORY), nullptr;
-    Count().allocations++;
-    Count().allocationsMade++;
-    return block;
-}
-
-HLOCAL WINAPI LocalFree(HLOCAL memory) {
-    if (auto f = TakeFault("LocalFree")) return FaultResult<HLOCAL>(*f, memory);
-    if (memory) {
-        std::free(memory);
-        Count().allocations--;
-    }
-    return nullptr;
-}
 
 HMODULE WINAPI GetModuleHandleW(LPCWSTR moduleName) {
     if (auto f = TakeFault("GetModuleHandleW")) return FaultResult<HMODULE>(*f, nullptr);
@@ -231,9 +123,11 @@ HMODULE WINAPI GetModuleHandleW(LPCWSTR moduleName) {
     return SetError(ERROR_MOD_NOT_FOUND), nullptr;
 }
 
-// A path that does not fit is cut to SIZE characters with no terminator and
-// the result is SIZE (the older Win32 rule; callers must not assume a NUL).
+// A path that does not fit is cut to SIZE characters with the terminator,
+// the result is SIZE and the error ERROR_INSUFFICIENT_BUFFER, as desktop
+// Win32 documents it. A path that fits leaves the last error alone.
 DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size) {
+    ObserveModuleNameCapacity(size);
     std::optional<std::u16string> path;
     if (auto f = TakeFault("GetModuleFileNameW")) {
         if (f->verb != Fault::kPath) return FaultResult<DWORD>(*f, 0);
@@ -248,10 +142,10 @@ DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size) {
     if (path->size() < size) {
         std::copy(path->begin(), path->end(), fileName);
         fileName[path->size()] = 0;
-        SetError(ERROR_SUCCESS);
         return DWORD(path->size());
     }
-    std::copy(path->begin(), path->begin() + size, fileName);
+    std::copy(path->begin(), path->begin() + (size - 1), fileName);
+    fileName[size - 1] = 0;
     SetError(ERROR_INSUFFICIENT_BUFFER);
     return size;
 }
@@ -272,6 +166,10 @@ HINSTANCE WINAPI LoadLibraryW(LPCWSTR fileName) {
     void *dl = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!dl) return SetError(ERROR_MOD_NOT_FOUND), nullptr;
     void *base = BaseOf(dl);
+    if (AttachRefused(base)) {
+        dlclose(dl);  // the library's detach runs, as the platform calls it after a refusal
+        return SetError(ERROR_DLL_INIT_FAILED), nullptr;
+    }
     std::lock_guard<std::mutex> lock(g_moduleMutex);
     Module &module = g_modules[base];
     module.path = path;

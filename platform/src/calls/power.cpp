@@ -1,0 +1,124 @@
+// The power manager: subscriptions, and the broadcasts it writes into the
+// subscribed queues. A subscription is a file in the device's power folder,
+// held while it lasts, naming its mask and its queue.
+#include "../internal.h"
+
+#include <msgqueue.h>
+#include <pm.h>
+
+#include "QueueRules.h"
+
+#include <fcntl.h>
+#include <mqueue.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <sstream>
+
+using namespace simdevice;
+using namespace simdevice::internal;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Hex(DWORD value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%x", value);
+    return text;
+}
+
+// Writes one broadcast into every live subscription whose mask has KIND;
+// a full queue loses it, as the device's power manager does (timeout 0).
+BroadcastResult Deliver(DWORD kind, const std::string &bytes) {
+    BroadcastResult result;
+    DeviceGuard guard("power");
+    std::error_code ignored;
+    for (const auto &entry : fs::directory_iterator(DevicePath("power"), ignored)) {
+        auto text = ReadWholeFile(entry.path());
+        if (!text) continue;
+        std::istringstream in(*text);
+        DWORD mask = 0;
+        std::string queueName;
+        in >> mask >> queueName;
+        if (!IsHeld(entry.path())) {
+            // Its subscriber died without stopping: forget it and its queue.
+            unlink(entry.path().c_str());
+            mq_unlink(queueName.c_str());
+            continue;
+        }
+        if (!(mask & kind)) continue;
+        mqd_t q = mq_open(queueName.c_str(), O_WRONLY | O_NONBLOCK);
+        if (q != mqd_t(-1) && mq_send(q, bytes.data(), bytes.size(), 0) == 0) ++result.delivered;
+        else ++result.dropped;
+        if (q != mqd_t(-1)) mq_close(q);
+    }
+    if (result.dropped) Log("power-dropped", {{"queues", std::to_string(result.dropped)}});
+    return result;
+}
+
+}  // namespace
+
+namespace simdevice {
+
+// The broadcast is logged before it is written, so that the timeline shows
+// it ahead of what the subscribers do about it.
+BroadcastResult PostPowerBroadcast(DWORD message, DWORD flags, const std::u16string &stateName) {
+    const std::string bytes = queue_rules::BroadcastRecord(message, flags, stateName.c_str(), stateName.size());
+    Log("power-broadcast", {{"message", Hex(message)}, {"flags", Hex(flags)}, {"state", Utf16ToUtf8(stateName)}});
+    return Deliver(message, bytes);
+}
+
+BroadcastResult PostRawPowerMessage(DWORD kind, const std::string &bytes) {
+    Log("power-broadcast", {{"kind", Hex(kind)}, {"bytes", std::to_string(bytes.size())}});
+    return Deliver(kind, bytes);
+}
+
+int LivePowerSubscriptions() {
+    int live = 0;
+    std::error_code ignored;
+    for (const auto &entry : fs::directory_iterator(DevicePath("power"), ignored)) live += IsHeld(entry.path());
+    return live;
+}
+
+}  // namespace simdevice
+
+extern "C" {
+
+HANDLE WINAPI RequestPowerNotifications(HANDLE messageQueue, DWORD mask) {
+    if (auto f = TakeFault("RequestPowerNotifications")) return FaultResult<HANDLE>(*f, nullptr);
+    std::string queueName;
+    // A subscription with no kinds could never receive anything.
+    if (mask == 0 || !WithObject(messageQueue, Kind::Queue, [&](Object &q) { queueName = q.queueName; }))
+        return SetError(ERROR_INVALID_PARAMETER), nullptr;
+    Object notification;
+    notification.kind = Kind::Notification;
+    {
+        DeviceGuard guard("power");  // the broadcaster must not see it before it is held
+        notification.path = DevicePath("power/" + std::to_string(getpid()) + "." +
+                                       std::to_string(NextDeviceId("subscriptions")));
+        WriteFileAtomically(notification.path, std::to_string(mask) + " " + queueName + "\n");
+        notification.fd = OpenAndHold(notification.path, false);
+    }
+    if (notification.fd < 0) return SetError(ERROR_OUTOFMEMORY), nullptr;
+    notification.queue = messageQueue;
+    WithObject(messageQueue, Kind::Queue, [](Object &q) { q.subscriptions++; });
+    Log("power-subscribed", {{"mask", Hex(mask)}});
+    return AddHandle(notification);
+}
+
+DWORD WINAPI StopPowerNotifications(HANDLE notification) {
+    if (auto f = TakeFault("StopPowerNotifications")) return FaultResult<DWORD>(*f, f->error);
+    auto object = RemoveHandle(notification, Kind::Notification);
+    if (!object) return SetError(ERROR_INVALID_HANDLE), ERROR_INVALID_HANDLE;
+    {
+        DeviceGuard guard("power");
+        close(object->fd);
+        unlink(object->path.c_str());
+    }
+    WithObject(object->queue, Kind::Queue, [](Object &q) { q.subscriptions--; });
+    Log("power-unsubscribed", {});
+    return ERROR_SUCCESS;
+}
+
+}  // extern "C"

@@ -1,0 +1,94 @@
+// Kernel objects and waits: last error, named mutexes, closing handles,
+// waiting on queues, and the Interlocked calls.
+#include "../internal.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <vector>
+
+using namespace simdevice;
+using namespace simdevice::internal;
+
+namespace {
+
+thread_local DWORD t_lastError = 0;
+
+}  // namespace
+
+void simdevice::internal::SetError(DWORD error) { t_lastError = error; }
+
+extern "C" {
+
+DWORD WINAPI GetLastError(void) { return t_lastError; }
+void WINAPI SetLastError(DWORD error) { t_lastError = error; }
+
+BOOL WINAPI CloseHandle(HANDLE object) {
+    if (auto f = TakeFault("CloseHandle")) return FaultResult<BOOL>(*f, FALSE);
+    {
+        DeviceGuard guard("objects");  // the last close makes a name disappear
+        if (auto mutex = RemoveHandle(object, Kind::Mutex)) {
+            if (mutex->fd >= 0) close(mutex->fd);
+            if (!mutex->path.empty() && !IsHeld(mutex->path)) unlink(mutex->path.c_str());
+            return TRUE;
+        }
+    }
+    if (auto queue = RemoveHandle(object, Kind::Queue)) {  // a queue may be closed either way
+        ReleaseQueue(*queue);
+        return TRUE;
+    }
+    return SetError(ERROR_INVALID_HANDLE), FALSE;
+}
+
+// Ownership is not modelled: nothing in the system waits on a mutex. A name
+// exists while any process holds a handle to it.
+HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL, LPCWSTR name) {
+    if (auto f = TakeFault("CreateMutexW")) return FaultResult<HANDLE>(*f, nullptr);
+    Object object;
+    object.kind = Kind::Mutex;
+    bool existed = false;
+    if (name && *name) {
+        DeviceGuard guard("objects");
+        object.path = DevicePath("objects/" + ObjectFileName("mutex", FromWide(name)));
+        existed = IsHeld(object.path);
+        object.fd = OpenAndHold(object.path, true);
+        if (object.fd < 0) return SetError(ERROR_ACCESS_DENIED), nullptr;
+    }
+    HANDLE handle = AddHandle(object);
+    SetError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    return handle;
+}
+
+// The device waits for any one object only; a queue is signalled while it
+// holds a message, and the kernel wakes the wait.
+DWORD WINAPI WaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL waitAll, DWORD milliseconds) {
+    if (auto f = TakeFault("WaitForMultipleObjects")) return FaultResult<DWORD>(*f, WAIT_FAILED);
+    if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || !handles || waitAll)
+        return SetError(ERROR_INVALID_PARAMETER), WAIT_FAILED;
+    std::vector<pollfd> fds(count);
+    for (DWORD i = 0; i < count; ++i) {
+        if (!WithObject(handles[i], Kind::Queue, [&](Object &q) { fds[i] = {q.fd, POLLIN, 0}; }))
+            return SetError(ERROR_INVALID_HANDLE), WAIT_FAILED;
+    }
+    for (;;) {
+        int ready = poll(fds.data(), fds.size(), milliseconds == INFINITE ? -1 : int(milliseconds));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0) return SetError(ERROR_INVALID_HANDLE), WAIT_FAILED;
+        if (ready == 0) return WAIT_TIMEOUT;
+        for (DWORD i = 0; i < count; ++i)
+            if (fds[i].revents & POLLIN) return WAIT_OBJECT_0 + i;
+        return SetError(ERROR_INVALID_HANDLE), WAIT_FAILED;
+    }
+}
+
+LONG WINAPI InterlockedExchange(LONG volatile *target, LONG value) {
+    return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
+}
+
+LONG WINAPI InterlockedCompareExchange(LONG volatile *destination, LONG exchange, LONG comparand) {
+    __atomic_compare_exchange_n(destination, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    return comparand;  // the value found, as on the platform
+}
+
+}  // extern "C"

@@ -1,0 +1,110 @@
+// The device log: one line per record, appended by every process.
+#include "../internal.h"
+
+#include <poll.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+namespace simdevice {
+using namespace internal;
+
+namespace internal {
+
+std::string Escape(const std::string &text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\t') out += "\\t";
+        else if (c == '\n') out += "\\n";
+        else if (c == '\\') out += "\\\\";
+        else out += c;
+    }
+    return out;
+}
+
+std::string Unescape(const std::string &text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\\' && i + 1 < text.size()) {
+            char c = text[++i];
+            out += c == 't' ? '\t' : c == 'n' ? '\n' : c;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+}  // namespace internal
+
+void Log(const std::string &event, const std::vector<std::pair<std::string, std::string>> &fields) {
+    std::string line = std::to_string(NowNanos()) + "\t" + std::to_string(getpid()) + "\t" + Escape(ProgramName()) +
+                       "\t" + event;
+    for (const auto &[name, value] : fields) line += "\t" + name + "=" + Escape(value);
+    // One append is one record, whichever processes write at the same time.
+    AppendToFile(DevicePath("log"), line + "\n");
+}
+
+std::string LogRecord::Field(const std::string &name) const {
+    for (const auto &[key, value] : fields)
+        if (key == name) return value;
+    return std::string();
+}
+
+std::vector<LogRecord> ReadLog() {
+    std::vector<LogRecord> records;
+    auto text = ReadWholeFile(DevicePath("log"));
+    if (!text) return records;
+    int64_t epoch = DeviceEpoch();
+    for (const auto &line : Split(*text, '\n')) {
+        auto parts = Split(line, '\t');
+        if (parts.size() < 4) continue;
+        LogRecord r;
+        r.seconds = double(std::strtoll(parts[0].c_str(), nullptr, 10) - epoch) / 1e9;
+        r.pid = pid_t(std::atoi(parts[1].c_str()));
+        r.program = Unescape(parts[2]);
+        r.event = parts[3];
+        for (size_t i = 4; i < parts.size(); ++i) {
+            size_t eq = parts[i].find('=');
+            if (eq == std::string::npos) continue;
+            r.fields.emplace_back(parts[i].substr(0, eq), Unescape(parts[i].substr(eq + 1)));
+        }
+        records.push_back(std::move(r));
+    }
+    return records;
+}
+
+bool WaitForLog(const std::function<bool(const std::vector<LogRecord> &)> &predicate,
+                std::chrono::milliseconds timeout) {
+    int watch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    if (watch >= 0) inotify_add_watch(watch, DevicePath("log").c_str(), IN_MODIFY);
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    bool held = false;
+    for (;;) {
+        if (predicate(ReadLog())) {
+            held = true;
+            break;
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || watch < 0) break;
+        pollfd p{watch, POLLIN, 0};
+        if (poll(&p, 1, int(left.count())) > 0) {
+            char events[4096];
+            while (read(watch, events, sizeof events) > 0) {
+            }
+        }
+    }
+    if (watch >= 0) close(watch);
+    return held;
+}
+
+int CountEvents(const std::vector<LogRecord> &log, const std::string &event) {
+    int n = 0;
+    for (const auto &r : log) n += r.event == event;
+    return n;
+}
+
+std::string DebugOutput() { return ReadWholeFile(DevicePath("debug")).value_or(""); }
+
+}  // namespace simdevice
