@@ -1,6 +1,9 @@
 // The device's rules for message queues and power broadcasts, written once
-// for both stand-ins. Include after msgqueue.h and pm.h.
+// for both stand-ins.
 #pragma once
+
+#include <windows.h>
+#include <msgqueue.h>
 
 #include <cstddef>
 #include <cstring>

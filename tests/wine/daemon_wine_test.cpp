@@ -128,13 +128,4 @@ TEST_F(DaemonUnderWine, SetUpFailurePrintsTheDebugTextAndExits) {
     EXPECT_TRUE(WaitForSubscribers(1));
 }
 
-// The desktop stand-in itself: queues and hooks as the device has them.
-TEST_F(DaemonUnderWine, CoredllKeepsTheDevicesQueueAndHookSemantics) {
-    const fs::path program = WindowsBinDir().parent_path() / "tests" / "coredll_semantics.exe";
-    fs::copy_file(program, Program("coredll_semantics.exe"));
-    auto output = RunToEnd(Wine("coredll_semantics.exe"));
-    EXPECT_EQ(output.status, 0) << output.text;
-    EXPECT_NE(output.text.find("0 failed"), std::string::npos) << output.text;
-}
-
 }  // namespace

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cwchar>
 
+#include "QueueRules.h"
 #include "shared_objects.h"
 
 using namespace coredll;
@@ -35,32 +36,10 @@ const NamedBroadcast kBroadcasts[] = {
     {L"powerinfo", PBT_POWERINFOCHANGE, 0, L""},
 };
 
-struct BroadcastRecord {
-    DWORD message;
-    DWORD flags;
-    DWORD length;
-    WCHAR stateName[MAX_PATH + 1];
-};
-
 int Post(DWORD message, DWORD flags, const wchar_t *stateName) {
-    BroadcastRecord record = {};
-    record.message = message;
-    record.flags = flags;
-    const size_t chars = wcslen(stateName);
-    wcsncpy(record.stateName, stateName, MAX_PATH);
-    record.length = DWORD(chars * sizeof(WCHAR));
-    const DWORD bytes = DWORD(3 * sizeof(DWORD) + record.length + sizeof(WCHAR));
-
-    Subscriber subscribers[kMaxSubscribers];
-    const DWORD total = ListSubscribers(subscribers);
-    DWORD delivered = 0;
-    for (DWORD i = 0; i < total; ++i) {
-        if ((subscribers[i].mask & message) == 0) continue;
-        QueueEnd queue;
-        if (!OpenQueue(subscribers[i].queueName, &queue)) continue;
-        if (WriteQueue(&queue, &record, bytes)) ++delivered;
-        CloseQueue(&queue);
-    }
+    const std::string record = queue_rules::BroadcastRecord(message, flags, stateName, wcslen(stateName));
+    DWORD total = 0;
+    const DWORD delivered = Broadcast(message, record, &total);
     std::wprintf(L"posted 0x%lx 0x%lx to %lu of %lu subscribers\n", message, flags, delivered, total);
     return 0;
 }

@@ -125,7 +125,7 @@ HMODULE WINAPI GetModuleHandleW(LPCWSTR moduleName) {
 
 // A path that does not fit is cut to SIZE characters with the terminator,
 // the result is SIZE and the error ERROR_INSUFFICIENT_BUFFER, as desktop
-// Win32 documents it. A path that fits leaves the last error alone.
+// Win32 documents it. A path that fits clears the last error, as Wine's does.
 DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size) {
     ObserveModuleNameCapacity(size);
     std::optional<std::u16string> path;
@@ -142,6 +142,7 @@ DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size) {
     if (path->size() < size) {
         std::copy(path->begin(), path->end(), fileName);
         fileName[path->size()] = 0;
+        SetError(ERROR_SUCCESS);
         return DWORD(path->size());
     }
     std::copy(path->begin(), path->begin() + (size - 1), fileName);

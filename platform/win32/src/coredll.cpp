@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <cwchar>
 
+#include "DeviceFacts.h"
+#include "QueueRules.h"
 #include "faults.h"
 #include "shared_objects.h"
 
@@ -18,9 +20,8 @@ using namespace coredll;
 
 namespace {
 
-// The desktop's low-level keyboard hook type.
-constexpr int kDesktopKeyboardLowLevel = 13;
-constexpr int kDeviceKeyboardLowLevel = 20;
+using device_facts::kDesktopKeyboardLowLevel;
+using device_facts::kDeviceKeyboardLowLevel;
 
 // Queues this process has open; a queue's handle is its ready event, so
 // that WaitForMultipleObjects accepts it.
@@ -44,19 +45,14 @@ OpenQueueEntry *FindQueue(HANDLE queue) {
 // kernel handle uses.
 constexpr ULONG_PTR kSubscriptionHandleBase = 0x7e570000;
 
-bool ValidQueueOptions(const MSGQUEUEOPTIONS *options) {
-    return options != nullptr && options->dwSize >= sizeof(MSGQUEUEOPTIONS) && options->cbMaxMessage != 0 &&
-           (options->dwFlags & ~DWORD(MSGQUEUE_NOPRECOMMIT | MSGQUEUE_ALLOW_BROKEN)) == 0;
-}
-
 }  // namespace
 
 extern "C" {
 
 HANDLE WINAPI coredll_CreateMsgQueue(LPCWSTR name, LPMSGQUEUEOPTIONS options) {
     if (auto fault = TakeFault("CreateMsgQueue")) return FaultResult<HANDLE>(*fault, nullptr);
-    if (!ValidQueueOptions(options) || name != nullptr) {
-        // Named queues are not needed by anything here.
+    if (!queue_rules::ValidOptions(options) || name != nullptr) {
+        // Named queues are not simulated: nothing in the system shares one.
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
@@ -191,7 +187,7 @@ FARPROC WINAPI coredll_GetProcAddressW(HMODULE module, LPCWSTR procName) {
 // differs: the device's WH_KEYBOARD_LL is 20, the desktop's 13.
 HHOOK WINAPI coredll_SetWindowsHookExW(int hookType, HOOKPROC procedure, HINSTANCE module, DWORD threadId) {
     if (auto fault = TakeFault("SetWindowsHookExW")) return FaultResult<HHOOK>(*fault, nullptr);
-    if (hookType != kDeviceKeyboardLowLevel || threadId != 0) {
+    if (hookType != kDeviceKeyboardLowLevel || threadId != 0 || procedure == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }

@@ -51,25 +51,48 @@ extern "C" DWORD WINAPI coredll_GetLastError(void) { return GetLastError(); }
 FORWARD(BOOL, CloseHandle, FALSE, (HANDLE object), (object))
 FORWARD(HANDLE, CreateMutexW, nullptr, (LPSECURITY_ATTRIBUTES attributes, BOOL owned, LPCWSTR name),
         (attributes, owned, name))
-FORWARD(DWORD, WaitForMultipleObjects, WAIT_FAILED, (DWORD count, const HANDLE *handles, BOOL all, DWORD milliseconds),
-        (count, handles, all, milliseconds))
 FORWARD(HLOCAL, LocalAlloc, nullptr, (UINT flags, SIZE_T bytes), (flags, bytes))
 FORWARD(HMODULE, GetModuleHandleW, nullptr, (LPCWSTR name), (name))
 FORWARD(HMODULE, LoadLibraryW, nullptr, (LPCWSTR name), (name))
 FORWARD(BOOL, FreeLibrary, FALSE, (HMODULE module), (module))
 FORWARD(HWND, FindWindowW, nullptr, (LPCWSTR className, LPCWSTR title), (className, title))
 FORWARD(BOOL, UpdateWindow, FALSE, (HWND window), (window))
-FORWARD_ERROR_RESULT(RegOpenKeyExW, (HKEY key, LPCWSTR subKey, DWORD options, REGSAM access, PHKEY result),
-                     (key, subKey, options, access, result))
 FORWARD_ERROR_RESULT(RegQueryValueExW,
                      (HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD size),
                      (key, name, reserved, type, data, size))
 FORWARD_ERROR_RESULT(RegCloseKey, (HKEY key), (key))
 
-// The device's launch call is the desktop's wide one.
+// The device's launch call is the desktop's wide one. The device shows no
+// message when a launch fails; the desktop would, and wait for it.
 extern "C" BOOL WINAPI coredll_ShellExecuteEx(LPSHELLEXECUTEINFOW info) {
     if (auto fault = TakeFault("ShellExecuteEx")) return FaultResult<BOOL>(*fault, FALSE);
-    return ShellExecuteExW(info);
+    if (info == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const ULONG mask = info->fMask;
+    info->fMask |= SEE_MASK_FLAG_NO_UI;
+    const BOOL started = ShellExecuteExW(info);
+    info->fMask = mask;
+    return started;
+}
+
+// The device waits for any one object only.
+extern "C" DWORD WINAPI coredll_WaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL all, DWORD milliseconds) {
+    if (auto fault = TakeFault("WaitForMultipleObjects")) return FaultResult<DWORD>(*fault, WAIT_FAILED);
+    if (all) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return WAIT_FAILED;
+    }
+    return WaitForMultipleObjects(count, handles, all, milliseconds);
+}
+
+// The device reserves the options: they must be 0.
+extern "C" LONG WINAPI coredll_RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access, PHKEY result) {
+    if (auto fault = TakeFault("RegOpenKeyExW"))
+        return fault->verb == fault_plan::Fault::kFail ? LONG(fault->error) : LONG(fault->value);
+    if (options != 0) return ERROR_INVALID_PARAMETER;
+    return RegOpenKeyExW(key, subKey, options, access, result);
 }
 
 // A failed release gives the block back.
@@ -78,19 +101,41 @@ extern "C" HLOCAL WINAPI coredll_LocalFree(HLOCAL memory) {
     return LocalFree(memory);
 }
 
-// path: reports another module path, cut to SIZE characters as the query cuts.
+namespace {
+
+// A path that does not fit is cut to SIZE characters with its terminator,
+// the result SIZE and the error ERROR_INSUFFICIENT_BUFFER, as desktop Win32
+// documents it (Wine, like Windows XP, leaves the terminator out).
+DWORD CopyModulePath(const WCHAR *path, DWORD length, LPWSTR fileName, DWORD size) {
+    if (fileName == nullptr || size == 0) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    if (length < size) {
+        std::memcpy(fileName, path, (length + 1) * sizeof(WCHAR));
+        SetLastError(ERROR_SUCCESS);
+        return length;
+    }
+    std::memcpy(fileName, path, (size - 1) * sizeof(WCHAR));
+    fileName[size - 1] = 0;
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return size;
+}
+
+}  // namespace
+
+// path: reports another module path, cut as the module's own would be.
 extern "C" DWORD WINAPI coredll_GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size) {
-    auto fault = TakeFault("GetModuleFileNameW");
-    if (!fault) return GetModuleFileNameW(module, fileName, size);
-    if (fault->verb != fault_plan::Fault::kPath) return FaultResult<DWORD>(*fault, 0);
-    WCHAR path[1024];
-    const int length = MultiByteToWideChar(CP_UTF8, 0, fault->path.c_str(), -1, path, 1024) - 1;
-    if (length < 0 || size == 0) return 0;
-    const DWORD copied = DWORD(length) < size ? DWORD(length) : size;
-    std::memcpy(fileName, path, copied * sizeof(WCHAR));
-    if (copied < size) fileName[copied] = 0;
-    SetLastError(copied < size ? ERROR_SUCCESS : ERROR_INSUFFICIENT_BUFFER);
-    return copied;
+    WCHAR path[32768];
+    int length = 0;
+    if (auto fault = TakeFault("GetModuleFileNameW")) {
+        if (fault->verb != fault_plan::Fault::kPath) return FaultResult<DWORD>(*fault, 0);
+        length = MultiByteToWideChar(CP_UTF8, 0, fault->path.c_str(), -1, path, 32768) - 1;
+    } else {
+        length = int(GetModuleFileNameW(module, path, 32768));
+        if (length == 0) return 0;
+    }
+    return length < 0 ? 0 : CopyModulePath(path, DWORD(length), fileName, size);
 }
 
 extern "C" LPWSTR WINAPI coredll_GetCommandLineW(void) { return ArgumentsOnly(GetCommandLineW()); }

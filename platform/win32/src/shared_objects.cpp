@@ -1,6 +1,10 @@
 // Named shared objects behind message queues and power subscriptions.
 #include "shared_objects.h"
 
+#include <msgqueue.h>
+
+#include "QueueRules.h"
+
 #include <cwchar>
 
 namespace coredll {
@@ -125,7 +129,7 @@ ReadResult ReadQueue(QueueEnd *end, void *buffer, DWORD capacity, DWORD *bytesRe
     QueueHeader *header = end->header;
     Locked locked(end->lock);
     if (header->count == 0) {
-        return header->writers == 0 && !(header->flags & 2 /* ALLOW_BROKEN */) ? ReadResult::Broken : ReadResult::Empty;
+        return queue_rules::ReportsBroken(header->flags, header->writers != 0) ? ReadResult::Broken : ReadResult::Empty;
     }
     const BYTE *slot = Slot(header, header->head);
     DWORD bytes;
@@ -232,6 +236,20 @@ DWORD ListSubscribers(Subscriber (&out)[kMaxSubscribers]) {
     }
     CloseSubscriberList(&list);
     return found;
+}
+
+DWORD Broadcast(DWORD message, const std::string &record, DWORD *total) {
+    Subscriber subscribers[kMaxSubscribers];
+    *total = ListSubscribers(subscribers);
+    DWORD reached = 0;
+    for (DWORD i = 0; i < *total; ++i) {
+        if ((subscribers[i].mask & message) == 0) continue;
+        QueueEnd queue;
+        if (!OpenQueue(subscribers[i].queueName, &queue)) continue;
+        reached += WriteQueue(&queue, record.data(), DWORD(record.size())) ? 1 : 0;
+        CloseQueue(&queue);
+    }
+    return reached;
 }
 
 }  // namespace coredll

@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 namespace coredll {
 
 // Appends TEXT to the file at PATH as UTF-8, opening and closing it so that
@@ -53,5 +55,11 @@ DWORD AddSubscriber(const WCHAR *queueName, DWORD mask);
 bool RemoveSubscriber(DWORD slot);
 // Copies the live subscribers into OUT; returns their number.
 DWORD ListSubscribers(Subscriber (&out)[kMaxSubscribers]);
+
+// The power manager's part: writes RECORD, a broadcast of kind MESSAGE, into
+// every live subscriber's queue whose mask has that kind, without waiting (a
+// full queue loses it). Returns how many it reached; TOTAL gets the number of
+// subscribers.
+DWORD Broadcast(DWORD message, const std::string &record, DWORD *total);
 
 }  // namespace coredll

@@ -1,6 +1,6 @@
-// The stand-in's own behaviour where the daemon's tests rely on it: named
-// mutexes, message queues and power delivery, the debug channel, module
-// paths and planned faults.
+// What the simulated device adds to the platform's semantics (those are
+// tests/conformance's): names that die with their holder however it dies,
+// and faults planned through the control interface and the environment.
 #include "TestSupport.h"
 
 #include <sys/stat.h>
@@ -18,7 +18,7 @@ namespace {
 
 using namespace testing_support;
 
-class PlatformTest : public DeviceTest {};
+class SimulatedDevice : public DeviceTest {};
 
 DWORD CreateAndClose(const char16_t *name) {
     HANDLE mutex = CreateMutexW(nullptr, FALSE, name);
@@ -28,37 +28,8 @@ DWORD CreateAndClose(const char16_t *name) {
     return error;
 }
 
-TEST_F(PlatformTest, NamedMutexExistsWhileAnyHandleIsOpen) {
-    HANDLE first = CreateMutexW(nullptr, FALSE, u"name");
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_SUCCESS));
-    HANDLE second = CreateMutexW(nullptr, FALSE, u"name");
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
-    CloseHandle(first);
-    EXPECT_EQ(CreateAndClose(u"name"), DWORD(ERROR_ALREADY_EXISTS));
-    CloseHandle(second);
-    EXPECT_EQ(CreateAndClose(u"name"), DWORD(ERROR_SUCCESS));
-
-    struct Pair {
-        const char16_t *held, *probe;
-        DWORD error;
-    } pairs[] = {
-        {u"a/b", u"a%2fb", ERROR_SUCCESS},
-        {u"Name", u"name", ERROR_SUCCESS},
-        {u"", u"", ERROR_SUCCESS},
-        {nullptr, nullptr, ERROR_SUCCESS},
-        {u"Verrouillé 日本 😀", u"Verrouillé 日本 😀", ERROR_ALREADY_EXISTS},
-    };
-    for (const auto &p : pairs) {
-        SCOPED_TRACE(p.probe ? simdevice::Utf16ToUtf8(p.probe) : "null");
-        HANDLE held = CreateMutexW(nullptr, FALSE, p.held);
-        EXPECT_EQ(CreateAndClose(p.probe), p.error);
-        CloseHandle(held);
-    }
-    EXPECT_EQ(simdevice::LiveResources().handles, 0);
-}
-
 // Another process's handle counts until that process dies, however it dies.
-TEST_F(PlatformTest, NamedMutexDiesWithItsHoldingProcess) {
+TEST_F(SimulatedDevice, NamedMutexDiesWithItsHoldingProcess) {
     struct Case {
         const char *name;
         bool closeFirst;
@@ -96,176 +67,8 @@ TEST_F(PlatformTest, NamedMutexDiesWithItsHoldingProcess) {
     }
 }
 
-MSGQUEUEOPTIONS QueueOptions(DWORD flags = MSGQUEUE_NOPRECOMMIT, DWORD maxMessages = 4, DWORD maxMessage = 536) {
-    MSGQUEUEOPTIONS options{sizeof(MSGQUEUEOPTIONS), flags, maxMessages, maxMessage, TRUE};
-    return options;
-}
-
-TEST_F(PlatformTest, CreateMsgQueueChecksItsOptions) {
-    struct Case {
-        const char *name;
-        std::function<void(MSGQUEUEOPTIONS &)> change;
-        bool valid;
-    } cases[] = {
-        {"as the daemon asks", [](MSGQUEUEOPTIONS &) {}, true},
-        {"no flags", [](MSGQUEUEOPTIONS &o) { o.dwFlags = 0; }, true},
-        {"broken allowed", [](MSGQUEUEOPTIONS &o) { o.dwFlags |= MSGQUEUE_ALLOW_BROKEN; }, true},
-        {"unbounded", [](MSGQUEUEOPTIONS &o) { o.dwMaxMessages = 0; }, true},
-        {"cbMaxMessage 0", [](MSGQUEUEOPTIONS &o) { o.cbMaxMessage = 0; }, false},
-        {"dwSize 0", [](MSGQUEUEOPTIONS &o) { o.dwSize = 0; }, false},
-        {"dwSize one short", [](MSGQUEUEOPTIONS &o) { o.dwSize = sizeof(o) - 1; }, false},
-        {"unknown flag", [](MSGQUEUEOPTIONS &o) { o.dwFlags |= 4; }, false},
-        {"high flag", [](MSGQUEUEOPTIONS &o) { o.dwFlags = 0x80000000; }, false},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        MSGQUEUEOPTIONS options = QueueOptions();
-        c.change(options);
-        HANDLE queue = CreateMsgQueue(nullptr, &options);
-        EXPECT_EQ(queue != nullptr, c.valid);
-        if (queue) EXPECT_TRUE(CloseMsgQueue(queue));
-        else EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
-    }
-    EXPECT_EQ(CreateMsgQueue(nullptr, nullptr), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
-    EXPECT_EQ(simdevice::LiveResources().handles, 0);
-}
-
-// A queue with a power subscription, as the daemon has.
-struct Subscribed {
-    explicit Subscribed(MSGQUEUEOPTIONS options = QueueOptions(), DWORD mask = POWER_NOTIFY_ALL)
-        : queue(CreateMsgQueue(nullptr, &options)), notification(RequestPowerNotifications(queue, mask)) {}
-    ~Subscribed() {
-        StopPowerNotifications(notification);
-        CloseMsgQueue(queue);
-    }
-    bool Read(void *buffer, DWORD size, DWORD *bytes) {
-        DWORD flags = 0;
-        return ReadMsgQueue(queue, buffer, size, bytes, 0, &flags);
-    }
-    DWORD Poll() { return WaitForMultipleObjects(1, &queue, FALSE, 0); }
-    HANDLE queue, notification;
-};
-
-TEST_F(PlatformTest, EmptyQueueReadWithoutWaitingTimesOutOrReportsNoWriter) {
-    struct Case {
-        const char *name;
-        DWORD flags;
-        bool subscribed;
-        DWORD error;
-    } cases[] = {
-        {"subscribed", MSGQUEUE_NOPRECOMMIT, true, ERROR_TIMEOUT},
-        {"no writer", MSGQUEUE_NOPRECOMMIT, false, ERROR_PIPE_NOT_CONNECTED},
-        {"no writer, broken allowed", MSGQUEUE_ALLOW_BROKEN, false, ERROR_TIMEOUT},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        MSGQUEUEOPTIONS options = QueueOptions(c.flags);
-        HANDLE queue = CreateMsgQueue(nullptr, &options);
-        HANDLE notification = c.subscribed ? RequestPowerNotifications(queue, POWER_NOTIFY_ALL) : nullptr;
-        char buffer[536];
-        DWORD bytes = 99, flags = 0;
-        EXPECT_FALSE(ReadMsgQueue(queue, buffer, sizeof buffer, &bytes, 0, &flags));
-        EXPECT_EQ(GetLastError(), c.error);
-        if (notification) StopPowerNotifications(notification);
-        CloseMsgQueue(queue);
-    }
-}
-
-TEST_F(PlatformTest, QueueIsSignalledOnlyWhileItHoldsAMessage) {
-    Subscribed s;
-    char buffer[536];
-    DWORD bytes = 0;
-    EXPECT_EQ(s.Poll(), WAIT_TIMEOUT);
-    simdevice::PostPowerBroadcast(PBT_RESUME, 0);
-    simdevice::PostPowerBroadcast(PBT_RESUME, 0);
-    EXPECT_EQ(s.Poll(), WAIT_OBJECT_0);
-    EXPECT_TRUE(s.Read(buffer, sizeof buffer, &bytes));
-    EXPECT_EQ(s.Poll(), WAIT_OBJECT_0);
-    EXPECT_TRUE(s.Read(buffer, sizeof buffer, &bytes));
-    EXPECT_EQ(s.Poll(), WAIT_TIMEOUT);
-}
-
-TEST_F(PlatformTest, ReadCutsAMessageLongerThanTheBuffer) {
-    const std::u16string state = u"a long state name";  // a 48-byte record
-    struct Case {
-        DWORD size, bytes, error;
-    } cases[] = {{8, 8, ERROR_INSUFFICIENT_BUFFER}, {47, 47, ERROR_INSUFFICIENT_BUFFER}, {48, 48, ERROR_SUCCESS},
-                 {536, 48, ERROR_SUCCESS}};
-    Subscribed s;
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.size);
-        simdevice::PostPowerBroadcast(PBT_TRANSITION, POWER_STATE_UNATTENDED, state);
-        POWER_BROADCAST buffer[64] = {};
-        DWORD bytes = 0;
-        EXPECT_TRUE(s.Read(buffer, c.size, &bytes));
-        EXPECT_EQ(GetLastError(), c.error);
-        EXPECT_EQ(bytes, c.bytes);
-        EXPECT_EQ(buffer->Message, DWORD(PBT_TRANSITION));
-        EXPECT_EQ(buffer->Flags, DWORD(POWER_STATE_UNATTENDED));
-        EXPECT_FALSE(s.Read(buffer, sizeof buffer, &bytes)) << "the rest of the message is gone";
-    }
-}
-
-TEST_F(PlatformTest, BroadcastsReachOnlyQueuesWithRoomThatAskedForTheirKind) {
-    struct Case {
-        const char *name;
-        DWORD mask, maxMessages, maxMessage, message, posts;
-        int delivered, dropped;
-    } cases[] = {
-        {"subscribed kind", 0xB, 4, 536, PBT_POWERINFOCHANGE, 1, 1, 0},
-        {"other kind", 0xB, 4, 536, PBT_POWERSTATUSCHANGE, 1, 0, 0},
-        {"full queue", 0xB, 4, 536, PBT_TRANSITION, 6, 4, 2},
-        {"record longer than the queue's messages", 0xB, 4, 8, PBT_RESUME, 1, 0, 1},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        Subscribed s(QueueOptions(MSGQUEUE_NOPRECOMMIT, c.maxMessages, c.maxMessage), c.mask);
-        simdevice::BroadcastResult total;
-        for (DWORD i = 0; i < c.posts; ++i) {
-            auto result = simdevice::PostPowerBroadcast(c.message, 0);
-            total.delivered += result.delivered;
-            total.dropped += result.dropped;
-        }
-        EXPECT_EQ(total.delivered, c.delivered);
-        EXPECT_EQ(total.dropped, c.dropped);
-    }
-    EXPECT_EQ(simdevice::LiveResources().subscriptions, 0);
-    EXPECT_EQ(simdevice::LivePowerSubscriptions(), 0);
-}
-
-TEST_F(PlatformTest, DebugOutputFormatsLikeTheDevice) {
-    struct Case {
-        std::string expected;
-        std::function<void()> print;
-    } cases[] = {
-        {"dead", [] { NKDbgPrintfW(u"%x", 0xdeadu); }},
-        {"DEAD", [] { NKDbgPrintfW(u"%X", 0xdeadu); }},
-        {"ffffffff", [] { NKDbgPrintfW(u"%x", 0xFFFFFFFFu); }},
-        {"12345678", [] { NKDbgPrintfW(u"%lx", 0x12345678u); }},
-        {"-42", [] { NKDbgPrintfW(u"%d", -42); }},
-        {"4294967295", [] { NKDbgPrintfW(u"%u", 0xFFFFFFFFu); }},
-        {"wide 日本 😀", [] { NKDbgPrintfW(u"%s", u"wide 日本 😀"); }},
-        {"(null)", [] { NKDbgPrintfW(u"%s", static_cast<const char16_t *>(nullptr)); }},
-        {"0000beef", [] { NKDbgPrintfW(u"%08x", 0xbeefu); }},
-        {"   42|", [] { NKDbgPrintfW(u"%5d|", 42); }},
-        {"42   |", [] { NKDbgPrintfW(u"%-05d|", 42); }},
-        {"A", [] { NKDbgPrintfW(u"%c", 'A'); }},
-        {"100%", [] { NKDbgPrintfW(u"100%%"); }},
-        {"CreateMsgQueue failed: 8\n", [] { NKDbgPrintfW(u"CreateMsgQueue failed: %x\n", 8u); }},
-    };
-    std::string before;
-    for (const auto &c : cases) {
-        c.print();
-        std::string all = simdevice::DebugOutput();
-        EXPECT_EQ(all.substr(before.size()), c.expected);
-        before = all;
-    }
-    EXPECT_EQ(Records("debug").size(), std::size(cases));
-}
-
 // A reported path goes through the same cut as the module's own.
-TEST_F(PlatformTest, ModuleFileNameIsCutWithItsTerminatorWhenItDoesNotFit) {
+TEST_F(SimulatedDevice, ModuleFileNameIsCutWithItsTerminatorWhenItDoesNotFit) {
     const std::u16string path = u"/abc/def";
     struct Case {
         DWORD size, result, error;
@@ -274,7 +77,7 @@ TEST_F(PlatformTest, ModuleFileNameIsCutWithItsTerminatorWhenItDoesNotFit) {
         {0, 0, ERROR_INSUFFICIENT_BUFFER, u"#########"},
         {4, 4, ERROR_INSUFFICIENT_BUFFER, std::u16string(u"/ab\0#####", 9)},
         {8, 8, ERROR_INSUFFICIENT_BUFFER, std::u16string(u"/abc/de\0#", 9)},
-        {9, 8, 0xdead, std::u16string(u"/abc/def\0", 9)},
+        {9, 8, ERROR_SUCCESS, std::u16string(u"/abc/def\0", 9)},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.size);
@@ -301,7 +104,7 @@ std::string ThreeAllocations() {
     return outcomes;
 }
 
-TEST_F(PlatformTest, FaultsHitTheCallsTheyArePlannedFor) {
+TEST_F(SimulatedDevice, FaultsHitTheCallsTheyArePlannedFor) {
     struct Case {
         const char *plans;
         const char *outcomes;
@@ -366,7 +169,7 @@ TEST(ParseNumber, TakesWhole32BitNumbersOnly) {
 
 // Faults given to a program through its environment apply from its first
 // call; a program whose plan is malformed refuses to start.
-TEST_F(PlatformTest, ProgramsTakeTheirFaultsFromTheEnvironment) {
+TEST_F(SimulatedDevice, ProgramsTakeTheirFaultsFromTheEnvironment) {
     pid_t failing = simdevice::StartProgram(BinaryPath("vespertin.exe"), Options({}, "CreateMsgQueue=fail:0xdead")).pid;
     EXPECT_EQ(simdevice::WaitProgram(failing, kLogTimeout), 1);
     EXPECT_EQ(simdevice::DebugOutput(), "CreateMsgQueue failed: dead\n");
@@ -407,7 +210,7 @@ std::vector<std::string> Lines(const std::string &path) {
 // Every program the device starts goes through the emulator command, its
 // words first, then the program and its arguments; children inherit the
 // command, so the daemon's launches go through it too.
-TEST_F(PlatformTest, ProgramsStartThroughTheEmulatorCommand) {
+TEST_F(SimulatedDevice, ProgramsStartThroughTheEmulatorCommand) {
     const std::string record = DeviceDir() + "/emulated";
     const std::string wrapper = DeviceDir() + "/emulator";
     // This run's own emulator, if any, still has to start the programs.

@@ -1,0 +1,97 @@
+// Power subscriptions and the broadcasts the power manager writes.
+#include "Cases.h"
+
+#include <cstring>
+
+namespace {
+
+using namespace conformance;
+
+struct Subscription {
+    explicit Subscription(DWORD mask, DWORD maxBytes = 536)
+        : queue(MakeQueue(MSGQUEUE_NOPRECOMMIT, 4, maxBytes)), notification(RequestPowerNotifications(queue, mask)) {}
+    ~Subscription() {
+        if (notification != NULL) StopPowerNotifications(notification);
+        CloseMsgQueue(queue);
+    }
+    // The next record, or 0 bytes when there is none.
+    DWORD Read(void *buffer, DWORD size) {
+        DWORD bytes = 0, flags = 0;
+        return ReadMsgQueue(queue, buffer, size, &bytes, 0, &flags) ? bytes : 0;
+    }
+    HANDLE queue, notification;
+};
+
+void BroadcastsReachTheKindsAskedFor() {
+    struct Case {
+        const char *what;
+        DWORD mask, message;
+        int reached;
+    } cases[] = {
+        {"the daemon's mask, a transition", 0xB, PBT_TRANSITION, 1},
+        {"the daemon's mask, a resume", 0xB, PBT_RESUME, 1},
+        {"the daemon's mask, a power-info change", 0xB, PBT_POWERINFOCHANGE, 1},
+        {"the daemon's mask, a power-status change", 0xB, PBT_POWERSTATUSCHANGE, 0},
+        {"every kind", POWER_NOTIFY_ALL, PBT_POWERSTATUSCHANGE, 1},
+        {"resume only, a transition", PBT_RESUME, PBT_TRANSITION, 0},
+    };
+    for (const Case &c : cases) {
+        Subscription s(c.mask);
+        ok(s.notification != NULL, "%s: subscribed", c.what);
+        ok(device::Post(c.message, 0, "") == c.reached, "%s: reached %d", c.what, c.reached);
+    }
+}
+
+void ARecordCarriesItsStateName() {
+    Subscription s(POWER_NOTIFY_ALL);
+    device::Post(PBT_TRANSITION, POWER_STATE_SUSPEND, "suspend");
+    unsigned char record[536];
+    std::memset(record, 0xCC, sizeof record);
+    const DWORD bytes = s.Read(record, sizeof record);
+    DWORD message, flags, length;
+    std::memcpy(&message, record, 4);
+    std::memcpy(&flags, record + 4, 4);
+    std::memcpy(&length, record + 8, 4);
+    ok(bytes == 12 + 16, "a 7-character name makes a 28-byte record, got %lu", (unsigned long)bytes);
+    ok(message == PBT_TRANSITION && flags == POWER_STATE_SUSPEND, "Message 0x%lx, Flags 0x%lx", (unsigned long)message,
+       (unsigned long)flags);
+    ok(length == 16, "Length counts the name's bytes with its terminator: %lu", (unsigned long)length);
+    ok(record[12] == 's' && record[13] == 0 && record[24] == 'd' && record[25] == 0 && record[26] == 0 && record[27] == 0,
+       "the name is UTF-16 and terminated");
+
+    device::Post(PBT_RESUME, 0, "");
+    ok(s.Read(record, sizeof record) == 14, "no name: the header and a terminator");
+    std::memcpy(&length, record + 8, 4);
+    ok(length == 2, "no name: Length %lu", (unsigned long)length);
+}
+
+void SubscriptionsRefuseWhatCannotWork() {
+    HANDLE queue = MakeQueue(0, 4, 536);
+    struct Case {
+        const char *what;
+        HANDLE queue;
+        DWORD mask;
+    } cases[] = {
+        {"mask 0: nothing could ever arrive", queue, 0},
+        {"not a queue", reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(0x5a5a0)), POWER_NOTIFY_ALL},
+        {"no queue", NULL, POWER_NOTIFY_ALL},
+    };
+    for (const Case &c : cases) {
+        SetLastError(0);
+        ok(RequestPowerNotifications(c.queue, c.mask) == NULL && GetLastError() == ERROR_INVALID_PARAMETER,
+           "%s: error %lu", c.what, (unsigned long)GetLastError());
+    }
+    HANDLE subscription = RequestPowerNotifications(queue, PBT_RESUME);
+    ok(StopPowerNotifications(subscription) == ERROR_SUCCESS, "a subscription stops once");
+    ok(device::Post(PBT_RESUME, 0, "") == 0, "a stopped subscription receives nothing");
+    ok(StopPowerNotifications(subscription) == ERROR_INVALID_HANDLE, "and does not stop twice");
+    CloseMsgQueue(queue);
+}
+
+}  // namespace
+
+void conformance::PowerCases() {
+    BroadcastsReachTheKindsAskedFor();
+    ARecordCarriesItsStateName();
+    SubscriptionsRefuseWhatCannotWork();
+}
