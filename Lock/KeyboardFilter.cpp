@@ -27,10 +27,14 @@ LRESULT CALLBACK KeyboardHookProc(int code, WPARAM wParam, LPARAM lParam) {
     const bool allow = callActive && CurrentMode() == MODE_ALLOW_CALL_KEYS;
     const KBDLLHOOKSTRUCT *event = reinterpret_cast<const KBDLLHOOKSTRUCT *>(lParam);
     const CallNextHookExProc passOn = g_hookState.callNextHookProc;
+    // The platform may deliver an event before SetWindowsHookExW has returned
+    // the hook's handle to ActivateKBHook: until it is recorded, nothing is
+    // passed on, with a null handle or otherwise.
+    const HHOOK self = CurrentHook();
     // Neither the code nor the message takes part: negative codes, key-up and
     // system keys follow the same rule. Anything missing keeps the key locked.
-    if (allow && event != NULL && IsCallKey(event->vkCode) && passOn != NULL) {
-        return passOn(CurrentHook(), code, wParam, lParam);
+    if (allow && event != NULL && IsCallKey(event->vkCode) && passOn != NULL && self != NULL) {
+        return passOn(self, code, wParam, lParam);
     }
     return SWALLOW_EVENT;
 }

@@ -15,6 +15,9 @@ const DWORD PATH_BUFFER_CHARS = 256;
 const DWORD PATH_QUERY_CHARS = 255;
 const DWORD LOCK_APP_NAME_CHARS = sizeof(LOCK_APP_FILE_NAME) / sizeof(WCHAR);  // 17, with the terminator
 const DWORD LAST_NAME_INDEX = PATH_BUFFER_CHARS - LOCK_APP_NAME_CHARS;       // 239
+// A platform may cut a long path and still terminate it within the query's
+// capacity, reporting 254 characters: a path that long may not be whole.
+const DWORD LONGEST_WHOLE_PATH_CHARS = PATH_QUERY_CHARS - 2;  // 253
 
 // The launch record must have the device's layout on 32-bit targets.
 const size_t DEVICE_LAUNCH_RECORD_BYTES = 60;
@@ -46,10 +49,11 @@ bool PutLockAppNameAt(WCHAR *path, DWORD index) {
 }
 
 // Turns the daemon's module path (LENGTH characters, as the query reported)
-// into the lock application's. False when the path is unknown, truncated or
+// into the lock application's. False when the path is unknown, may have been
+// cut (rewriting a cut path could name a file in a parent directory) or
 // leaves no room for the name.
 bool MakeLockAppPath(WCHAR *path, DWORD length) {
-    if (length == 0 || length >= PATH_QUERY_CHARS) {
+    if (length == 0 || length > LONGEST_WHOLE_PATH_CHARS) {
         return false;
     }
     const WCHAR *match = wcsstr(path, DAEMON_FILE_NAME);

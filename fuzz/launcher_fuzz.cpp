@@ -99,7 +99,8 @@ Input Decode(const uint8_t *data, size_t size) {
 // The oracle. The query fills a zeroed 256-character buffer with at most
 // 255 characters (terminated only when the path is shorter) and reports a
 // count; the launcher then decides:
-//  - a count of 0, or of 255 and more (the path may be cut), gives the bare
+//  - a count of 0, or of 254 and more (the path may be cut: a platform may
+//    cut it and still terminate it within the capacity), gives the bare
 //    name, which the shell looks for in the system folder;
 //  - otherwise, in the text up to the first NUL, the first "vespertin.exe"
 //    that starts at index 239 or lower is replaced, with the rest cut off;
@@ -122,7 +123,7 @@ std::u16string ExpectedFile(const Input &input) {
         }
         break;
     }
-    if (reported == 0 || reported >= kQueryChars) return kLockAppName;
+    if (reported == 0 || reported >= kQueryChars - 1) return kLockAppName;
     const std::u16string text = buffer.substr(0, buffer.find(u'\0'));
     const size_t lastIndex = kBufferChars - (kLockAppName.size() + 1);  // 239
     const size_t match = text.find(kDaemonName);

@@ -186,3 +186,21 @@ TEST_F(KeyboardLockTest, PassedKeyReachesTheWindowWhenTheChainAllows) {
 }
 
 }  // namespace
+
+// A key passes on with the lock's own hook handle, and never before the lock
+// has that handle: the platform may deliver a key to the new hook before
+// SetWindowsHookExW has returned it.
+TEST_F(KeyboardLockTest, CallKeysPassOnlyWithTheLocksOwnHookHandle) {
+    SetStatus(kTalking);
+    simdevice::DeliverKeyDuringNextInstall(MakeEvent(VK_F3));
+    ASSERT_EQ(activate_(1), TRUE);
+    const auto duringInstall = simdevice::KeyFateDuringInstall();
+    ASSERT_TRUE(duringInstall) << "the key was delivered while the hook went in";
+    EXPECT_EQ(duringInstall->result, kSwallowed) << "a call key before the lock had its handle";
+    EXPECT_EQ(g_below.calls, 0);
+
+    const HHOOK lock = simdevice::LastObserved().installedHook;
+    ASSERT_NE(lock, nullptr);
+    EXPECT_TRUE(PassedOn(VK_F3));
+    EXPECT_EQ(simdevice::LastObserved().nextHook, lock);
+}

@@ -170,6 +170,7 @@ std::string Describe(const Resources &resources);
 // What calls were last given where the device ignores an argument or a
 // caller is expected to pass an exact one, so that tests can see it.
 struct Observed {
+    HHOOK installedHook = nullptr; // what SetWindowsHookExW last returned
     HHOOK nextHook = nullptr;      // CallNextHookEx's hook
     DWORD registryAccess = 0;      // RegOpenKeyExW's access mask
     DWORD moduleNameCapacity = 0;  // GetModuleFileNameW's size

@@ -127,6 +127,7 @@ HHOOK WINAPI SetWindowsHookExW(int hookType, HOOKPROC procedure, HINSTANCE, DWOR
     object.kind = Kind::Hook;
     HHOOK hook = static_cast<HHOOK>(AddHandle(object));
     g_chain.insert(g_chain.begin(), Hook{hook, procedure});
+    ObserveInstalledHook(hook);
     if (g_eventDuringInstall) {
         KeyEvent event = *g_eventDuringInstall;
         g_eventDuringInstall.reset();

@@ -41,6 +41,7 @@ Counters &Count();
 
 // What calls were given where the device ignores an argument or callers are
 // expected to pass an exact one.
+void ObserveInstalledHook(HHOOK hook);
 void ObserveNextHook(HHOOK hook);
 void ObserveRegistryAccess(DWORD access);
 void ObserveModuleNameCapacity(DWORD size);

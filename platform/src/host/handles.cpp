@@ -14,6 +14,7 @@ std::mutex g_handleMutex;
 std::map<uintptr_t, Object> g_handles;
 uintptr_t g_nextHandle = 0x1000;
 
+std::atomic<HHOOK> g_installedHookObserved{nullptr};
 std::atomic<HHOOK> g_nextHookObserved{nullptr};
 std::atomic<DWORD> g_registryAccessObserved{0};
 std::atomic<DWORD> g_moduleNameCapacityObserved{0};
@@ -59,6 +60,7 @@ Counters &Count() {
     return counters;
 }
 
+void ObserveInstalledHook(HHOOK hook) { g_installedHookObserved = hook; }
 void ObserveNextHook(HHOOK hook) { g_nextHookObserved = hook; }
 void ObserveRegistryAccess(DWORD access) { g_registryAccessObserved = access; }
 void ObserveModuleNameCapacity(DWORD size) { g_moduleNameCapacityObserved = size; }
@@ -80,6 +82,7 @@ Resources LiveResources() {
 
 Observed LastObserved() {
     Observed o;
+    o.installedHook = g_installedHookObserved;
     o.nextHook = g_nextHookObserved;
     o.registryAccess = g_registryAccessObserved;
     o.moduleNameCapacity = g_moduleNameCapacityObserved;
