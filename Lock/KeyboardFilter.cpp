@@ -30,7 +30,7 @@ LRESULT CALLBACK KeyboardHookProc(int code, WPARAM wParam, LPARAM lParam) {
     // The platform may deliver an event before SetWindowsHookExW has returned
     // the hook's handle to ActivateKBHook: until it is recorded, nothing is
     // passed on, with a null handle or otherwise.
-    const HHOOK self = CurrentHook();
+    HHOOK self = CurrentHook();
     // Neither the code nor the message takes part: negative codes, key-up and
     // system keys follow the same rule. Anything missing keeps the key locked.
     if (allow && event != NULL && IsCallKey(event->vkCode) && passOn != NULL && self != NULL) {
