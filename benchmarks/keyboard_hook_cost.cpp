@@ -13,11 +13,12 @@
 #include <string>
 #include <vector>
 
+#include "DeviceFacts.h"
 #include "Samples.h"
 
 namespace {
 
-const char16_t kPhoneKey[] = u"System\\State\\Phone";
+const char16_t kPhoneKey[] = u"" DEVICE_PHONE_KEY;
 
 simdevice::KeyEvent CallKeyPress() {
     simdevice::KeyEvent event;
@@ -144,7 +145,7 @@ int main(int argc, char **argv) {
     if (!mkdtemp(pattern)) return 1;
     const std::string dir = pattern;
     simdevice::ResetDevice(dir);
-    simdevice::SetRegistryDword(kPhoneKey, u"Status", 0x20000000);  // talking
+    simdevice::SetRegistryDword(kPhoneKey, u"" DEVICE_PHONE_STATUS_VALUE, device_facts::kPhoneTalking);
 
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;

@@ -26,11 +26,9 @@
 #include <string>
 #include <vector>
 
+#include "DeviceFacts.h"
 #include "Samples.h"
 
-#ifndef POWER_STATE_UNATTENDED
-#define POWER_STATE_UNATTENDED 0x00400000
-#endif
 
 namespace {
 
@@ -73,7 +71,7 @@ void BM_BroadcastToLaunch(benchmark::State &state) {
         simdevice::LogRecord broadcast, launch;
         size_t before = device->launches;
         auto start = std::chrono::steady_clock::now();
-        simdevice::PostPowerBroadcast(PBT_TRANSITION, POWER_STATE_UNATTENDED);
+        simdevice::PostPowerBroadcast(PBT_TRANSITION, device_facts::kPowerStateUnattended);
         bool seen = simdevice::WaitForLog(
             [&](const std::vector<simdevice::LogRecord> &log) {
                 size_t launches = 0;

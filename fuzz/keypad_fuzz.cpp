@@ -19,6 +19,7 @@
 // for 4), 1 deactivate, 2 set the status value (kind byte, then its data),
 // 3 a key event (key, message and code bytes), 4 fault the next operation
 // (count byte, then one byte per fault: function, and error or result).
+#include "DeviceFacts.h"
 #include "FuzzSupport.h"
 
 #include <dlfcn.h>
@@ -33,9 +34,9 @@ namespace {
 using ActivateProc = BOOL(WINAPI *)(DWORD);
 using DeactivateProc = BOOL(WINAPI *)();
 
-const std::u16string kPhoneKey = u"System\\State\\Phone";
-const std::u16string kStatusValue = u"Status";
-constexpr DWORD kCallBits = 0x20000000 | 0x00020000 | 0x00010000 | 0x00004000;
+const std::u16string kPhoneKey = u"" DEVICE_PHONE_KEY;
+const std::u16string kStatusValue = u"" DEVICE_PHONE_STATUS_VALUE;
+constexpr DWORD kCallBits = device_facts::kCallStateMask;
 constexpr LRESULT kSwallowed = -1;
 constexpr size_t kMostOperations = 64;
 
@@ -159,8 +160,9 @@ void DecodeFaults(fuzz_support::Reader &in, Faults &f) {
 }
 
 Status DecodeStatus(fuzz_support::Reader &in) {
-    static const DWORD kWords[] = {0x20000000, 0x00020000, 0x00010000, 0x00004000, 0,
-                                   0x00008000, 0x10000000, 0x40000000, 0x00002000, 0x00001000,
+    using namespace device_facts;
+    static const DWORD kWords[] = {kPhoneTalking, kPhoneConnecting, kPhoneRinging, kPhoneOnHold, 0,
+                                   kPhoneConference, 0x10000000, 0x40000000, 0x00002000, 0x00001000,
                                    0xDFFCBFFF, 0xFFFFFFFF, 0x20034000, 0x00034000, 0x80000000, 0x00000001};
     Status s;
     s.keyExists = true;

@@ -15,6 +15,7 @@
 // call number % 6 with 0 for every call, outcome), then bursts: a count byte
 // (% 12), and per broadcast a selector byte (Message: bits 0-2, Flags: bits
 // 3-4, length: bits 5-7) and the bytes the selector asks for.
+#include "DeviceFacts.h"
 #include "FuzzSupport.h"
 
 #include <vespertin.h>
@@ -36,7 +37,7 @@ namespace {
 constexpr DWORD kSubscribedKinds = PBT_TRANSITION | PBT_RESUME | PBT_POWERINFOCHANGE;
 constexpr size_t kQueueDepth = 4;
 constexpr DWORD kMessageBytes = 536;
-constexpr DWORD kUnattended = 0x00400000;
+constexpr DWORD kUnattended = device_facts::kPowerStateUnattended;
 constexpr int kWaitsForAStuckQueue = 3;
 constexpr DWORD kNoTimeLimit = 0xFFFFFFFF;
 // The real wait is bounded so that a queue the model thinks full but is

@@ -6,6 +6,8 @@
 
 #include "DeviceTest.h"
 
+#include "DeviceFacts.h"
+
 #include <string>
 
 namespace keyboard_lock {
@@ -13,14 +15,14 @@ namespace keyboard_lock {
 using ActivateProc = BOOL(WINAPI *)(DWORD);
 using DeactivateProc = BOOL(WINAPI *)();
 
-inline const std::u16string kPhoneKey = u"System\\State\\Phone";
-inline const std::u16string kStatusValue = u"Status";
+inline const std::u16string kPhoneKey = u"" DEVICE_PHONE_KEY;
+inline const std::u16string kStatusValue = u"" DEVICE_PHONE_STATUS_VALUE;
 
 // Phone status bits that mean a call is in progress.
-constexpr DWORD kTalking = 0x20000000;
-constexpr DWORD kConnecting = 0x00020000;
-constexpr DWORD kRinging = 0x00010000;
-constexpr DWORD kOnHold = 0x00004000;
+constexpr DWORD kTalking = device_facts::kPhoneTalking;
+constexpr DWORD kConnecting = device_facts::kPhoneConnecting;
+constexpr DWORD kRinging = device_facts::kPhoneRinging;
+constexpr DWORD kOnHold = device_facts::kPhoneOnHold;
 
 constexpr LRESULT kSwallowed = -1;
 

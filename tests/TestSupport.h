@@ -4,6 +4,8 @@
 
 #include "DeviceTest.h"
 
+#include "DeviceFacts.h"
+
 #include <signal.h>
 
 #include <chrono>
@@ -11,9 +13,6 @@
 #include <string>
 #include <vector>
 
-#ifndef POWER_STATE_UNATTENDED
-#define POWER_STATE_UNATTENDED 0x00400000
-#endif
 
 namespace testing_support {
 

@@ -37,7 +37,7 @@ TEST_F(DaemonInstanceTest, SecondCopyLeavesAtOnceWhileTheFirstKeepsWatching) {
     EXPECT_EQ(Records(log, "power-subscribed").size(), 1u) << "only the first copy subscribes";
     EXPECT_EQ(simdevice::DebugOutput(), "");
 
-    EXPECT_EQ(simdevice::PostPowerBroadcast(PBT_TRANSITION, POWER_STATE_UNATTENDED).delivered, 1);
+    EXPECT_EQ(simdevice::PostPowerBroadcast(PBT_TRANSITION, device_facts::kPowerStateUnattended).delivered, 1);
     EXPECT_TRUE(WaitForEvents("lockapp-started"));
     EXPECT_EQ(Records("shellexecute", first).size(), 1u);
 }
@@ -75,7 +75,7 @@ TEST_F(DaemonInstanceTest, NextCopyWatchesOnceTheFirstHasEnded) {
         CloseHandle(probe);
 
         pid_t next = StartWatchingDaemon(BinaryPath("vespertin.exe"));
-        EXPECT_EQ(simdevice::PostPowerBroadcast(PBT_TRANSITION, POWER_STATE_UNATTENDED).delivered, 1);
+        EXPECT_EQ(simdevice::PostPowerBroadcast(PBT_TRANSITION, device_facts::kPowerStateUnattended).delivered, 1);
         EXPECT_TRUE(WaitForLaunch(next));
         KillProgram(next);
     }
@@ -84,7 +84,7 @@ TEST_F(DaemonInstanceTest, NextCopyWatchesOnceTheFirstHasEnded) {
 TEST_F(DaemonInstanceTest, CommandLineChangesNothing) {
     pid_t daemon = StartWatchingDaemon(BinaryPath("vespertin.exe"), Options({"-exit", "stop", "/q"}));
     EXPECT_EQ(Records("power-subscribed", daemon)[0].Field("mask"), "0xb");
-    simdevice::PostPowerBroadcast(PBT_TRANSITION, POWER_STATE_UNATTENDED);
+    simdevice::PostPowerBroadcast(PBT_TRANSITION, device_facts::kPowerStateUnattended);
     EXPECT_TRUE(WaitForEvents("lockapp-started"));
     EXPECT_EQ(Records("start", daemon)[0].Field("args"), "-exit stop /q");
 }

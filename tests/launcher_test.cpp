@@ -137,7 +137,7 @@ TEST_F(LauncherTest, CopiedDaemonStartsTheLockAppItsPathLeadsTo) {
         CopyProgram("vespertin.exe", c.daemon);
         if (!c.lockApp.empty()) CopyProgram("Harrowcastle.exe", c.lockApp);
         pid_t daemon = StartWatchingDaemon(c.daemon);
-        simdevice::PostPowerBroadcast(PBT_TRANSITION, POWER_STATE_UNATTENDED);
+        simdevice::PostPowerBroadcast(PBT_TRANSITION, device_facts::kPowerStateUnattended);
         ASSERT_TRUE(WaitForEvents("shellexecute", 1, daemon));
         auto launch = Records("shellexecute", daemon)[0];
         EXPECT_EQ(launch.Field("cbSize"), kLaunchRecordBytes);
@@ -150,7 +150,7 @@ TEST_F(LauncherTest, CopiedDaemonStartsTheLockAppItsPathLeadsTo) {
         } else {
             EXPECT_EQ(launch.Field("result"), "failed");
             // The daemon carries on.
-            simdevice::PostPowerBroadcast(PBT_TRANSITION, POWER_STATE_UNATTENDED);
+            simdevice::PostPowerBroadcast(PBT_TRANSITION, device_facts::kPowerStateUnattended);
             EXPECT_TRUE(WaitForEvents("shellexecute", 2, daemon));
         }
         EXPECT_EQ(KillProgram(daemon), 128 + SIGKILL) << "the daemon had ended by itself";

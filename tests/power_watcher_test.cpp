@@ -166,7 +166,7 @@ class PowerWatcherTest : public DeviceTest {};
 // Everything posted while the watcher is held is handled in one wake-up, with
 // one buffer: a read per queued record and one that finds the queue empty.
 TEST_F(PowerWatcherTest, ClassifiesEveryBroadcastOfAWakeUp) {
-    const Post unattended{PBT_TRANSITION, POWER_STATE_UNATTENDED};
+    const Post unattended{PBT_TRANSITION, device_facts::kPowerStateUnattended};
     const Post on{PBT_TRANSITION, POWER_STATE_ON};
     const Post resume{PBT_RESUME, 0};
     struct Row {
@@ -180,24 +180,24 @@ TEST_F(PowerWatcherTest, ClassifiesEveryBroadcastOfAWakeUp) {
         {"suspend transition", {{PBT_TRANSITION, POWER_STATE_SUSPEND}}, 1, 0, 0, 0},
         {"resuming transition", {{PBT_TRANSITION, 0}}, 1, 0, 0, 0},
         {"unattended among other flags",
-         {{PBT_TRANSITION, POWER_STATE_UNATTENDED | POWER_STATE_ON | POWER_STATE_BACKLIGHTON | POWER_STATE_PASSWORD}},
+         {{PBT_TRANSITION, device_facts::kPowerStateUnattended | POWER_STATE_ON | POWER_STATE_BACKLIGHTON | POWER_STATE_PASSWORD}},
          1, 0, 1, 0},
         {"every flag", {{PBT_TRANSITION, 0xFFFFFFFF}}, 1, 0, 1, 0},
         {"resume", {resume}, 1, 0, 0, 1},
-        {"resume with the unattended flag", {{PBT_RESUME, POWER_STATE_UNATTENDED}}, 1, 0, 0, 1},
+        {"resume with the unattended flag", {{PBT_RESUME, device_facts::kPowerStateUnattended}}, 1, 0, 0, 1},
         {"power information change", {{PBT_POWERINFOCHANGE, 0}}, 1, 0, 0, 1},
         {"two unattended", {unattended, unattended}, 2, 0, 2, 0},
         {"three kinds", {unattended, resume, on}, 3, 0, 1, 1},
         {"more than the queue holds", std::vector<Post>(6, unattended), 4, 2, 4, 0},
         {"kinds not subscribed", {{PBT_POWERSTATUSCHANGE, 0}, {PBT_SUSPENDKEYPRESSED, 0}, on}, 1, 0, 0, 0},
-        {"8-byte unattended record", {{PBT_TRANSITION, POWER_STATE_UNATTENDED, 8}}, 1, 0, 1, 0},
+        {"8-byte unattended record", {{PBT_TRANSITION, device_facts::kPowerStateUnattended, 8}}, 1, 0, 1, 0},
         {"8-byte resume record", {{PBT_RESUME, 0, 8}}, 1, 0, 0, 1},
         {"7-byte record after a resume", {resume, {PBT_RESUME, 0, 7}}, 2, 0, 0, 1},
     };
     // A short record must not be read from what the buffer still holds.
     for (int n = 0; n < 8; ++n)
         rows.push_back({std::to_string(n) + "-byte record after an unattended one",
-                        {unattended, {PBT_TRANSITION, POWER_STATE_UNATTENDED, n}}, 2, 0, 1, 0});
+                        {unattended, {PBT_TRANSITION, device_facts::kPowerStateUnattended, n}}, 2, 0, 1, 0});
 
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
@@ -243,7 +243,7 @@ TEST_F(PowerWatcherTest, WakeUpDrainsTheQueueWithOrWithoutHeap) {
         ForkedWatcher watcher(c.faults + "WaitForMultipleObjects@2=fail:6;" + kNoLockApp);
         ASSERT_TRUE(watcher.subscribed());
         watcher.Hold();
-        simdevice::PostPowerBroadcast(PBT_TRANSITION, POWER_STATE_UNATTENDED);
+        simdevice::PostPowerBroadcast(PBT_TRANSITION, device_facts::kPowerStateUnattended);
         simdevice::PostPowerBroadcast(PBT_RESUME, 0);
         watcher.Release();
         auto report = watcher.Finish();
@@ -260,7 +260,7 @@ TEST_F(PowerWatcherTest, WakeUpDrainsTheQueueWithOrWithoutHeap) {
     // The real daemon without heap sleeps and serves broadcasts as they come.
     pid_t daemon = StartWatchingDaemon(BinaryPath("vespertin.exe"), Options({}, "LocalAlloc@*=fail:8"));
     for (size_t launch = 1; launch <= 3; ++launch) {
-        simdevice::PostPowerBroadcast(PBT_TRANSITION, POWER_STATE_UNATTENDED);
+        simdevice::PostPowerBroadcast(PBT_TRANSITION, device_facts::kPowerStateUnattended);
         ASSERT_TRUE(WaitForLaunch(daemon, launch));
     }
     for (const auto &launch : Records("shellexecute", daemon)) EXPECT_EQ(launch.Field("result"), "started");

@@ -40,7 +40,7 @@ TEST_F(RefreshTest, RequestReachesTheWindowTitledHarrowcastleOnly) {
 
 TEST_F(RefreshTest, RunningDaemonRepaintsTheLockAppItStarted) {
     pid_t daemon = StartWatchingDaemon(BinaryPath("vespertin.exe"));
-    simdevice::PostPowerBroadcast(PBT_TRANSITION, POWER_STATE_UNATTENDED);
+    simdevice::PostPowerBroadcast(PBT_TRANSITION, device_facts::kPowerStateUnattended);
     ASSERT_TRUE(WaitForEvents("lockapp-started"));
     simdevice::PostPowerBroadcast(PBT_RESUME, 0);
     ASSERT_TRUE(WaitForEvents("lockapp-repainted", 1));
@@ -58,7 +58,7 @@ TEST_F(RefreshTest, RunningDaemonCarriesOnWithoutTheWindow) {
     simdevice::PostPowerBroadcast(PBT_RESUME, 0);
     ASSERT_TRUE(WaitForEvents("updatewindow", 1, daemon));
     EXPECT_EQ(Records("updatewindow", daemon)[0].Field("window"), "null");
-    simdevice::PostPowerBroadcast(PBT_TRANSITION, POWER_STATE_UNATTENDED);
+    simdevice::PostPowerBroadcast(PBT_TRANSITION, device_facts::kPowerStateUnattended);
     EXPECT_TRUE(WaitForEvents("lockapp-started"));
     EXPECT_EQ(simdevice::DebugOutput(), "");
 }

@@ -221,7 +221,7 @@ TEST_F(SimulatedDevice, ProgramsStartThroughTheEmulatorCommand) {
     ScopedVariable emulator(simdevice::kEmulatorVariable, " " + wrapper + "  first-word ");
 
     pid_t daemon = StartWatchingDaemon(BinaryPath("vespertin.exe"), Options({"one", "two"}));
-    simdevice::PostPowerBroadcast(PBT_TRANSITION, POWER_STATE_UNATTENDED);
+    simdevice::PostPowerBroadcast(PBT_TRANSITION, device_facts::kPowerStateUnattended);
     ASSERT_TRUE(WaitForLaunch(daemon));
     EXPECT_EQ(Records("shellexecute", daemon)[0].Field("result"), "started");
     EXPECT_EQ(Lines(record), (std::vector<std::string>{"first-word " + BinaryPath("vespertin.exe") + " one two",

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "../Samples.h"
+#include "DeviceFacts.h"
 #include "HookLibrary.h"
 #include "tallowbeck.h"
 
@@ -50,10 +51,10 @@ void Report(const char *what, double microseconds) {
 int main(int argc, char **argv) {
     const int samples = argc > 1 ? std::atoi(argv[1]) : 5000;
     HKEY key;
-    DWORD talking = 0x20000000;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"System\\State\\Phone", 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) !=
+    DWORD talking = device_facts::kPhoneTalking;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"" DEVICE_PHONE_KEY, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) !=
             ERROR_SUCCESS ||
-        RegSetValueExW(key, L"Status", 0, REG_DWORD, reinterpret_cast<BYTE *>(&talking), sizeof talking) != ERROR_SUCCESS) {
+        RegSetValueExW(key, L"" DEVICE_PHONE_STATUS_VALUE, 0, REG_DWORD, reinterpret_cast<BYTE *>(&talking), sizeof talking) != ERROR_SUCCESS) {
         std::fprintf(stderr, "cannot set the phone status\n");
         return 1;
     }

@@ -1,5 +1,7 @@
 #include "WineDevice.h"
 
+#include "DeviceFacts.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -288,11 +290,11 @@ std::vector<std::string> WineTest::Wine(const std::string &program, std::vector<
 }
 
 void WineTest::SetPhoneStatus(std::optional<unsigned long> status) {
-    const std::string key = "HKLM\\System\\State\\Phone";
+    const std::string key = "HKLM\\" DEVICE_PHONE_KEY;
     if (status) {
         char value[16];
         std::snprintf(value, sizeof value, "0x%08lx", *status);
-        ASSERT_EQ(RunToEnd({"wine", "reg", "add", key, "/v", "Status", "/t", "REG_DWORD", "/d", value, "/f"}).status, 0);
+        ASSERT_EQ(RunToEnd({"wine", "reg", "add", key, "/v", DEVICE_PHONE_STATUS_VALUE, "/t", "REG_DWORD", "/d", value, "/f"}).status, 0);
     } else {
         RunToEnd({"wine", "reg", "delete", key, "/f"});
     }

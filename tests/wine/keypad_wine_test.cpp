@@ -4,15 +4,17 @@
 // reaches its window ("key").
 #include "WineDevice.h"
 
+#include "DeviceFacts.h"
+
 #include <cstdio>
 
 using namespace wine_test;
 
 namespace {
 
-const unsigned long kTalking = 0x20000000;
-const unsigned long kRinging = 0x00010000;
-const unsigned long kConferenceOnly = 0x00008000;  // not a call of its own
+const unsigned long kTalking = device_facts::kPhoneTalking;
+const unsigned long kRinging = device_facts::kPhoneRinging;
+const unsigned long kConferenceOnly = device_facts::kPhoneConference;  // not a call of its own
 
 struct Key {
     const char *name;  // for xdotool
