@@ -52,6 +52,7 @@ TEST_F(KeyboardLockTest, ProbeReadsAfreshAndClosesWhatItOpened) {
         EXPECT_EQ(PassedOn(VK_F3), step.callKeyPasses);
 
         EXPECT_EQ(simdevice::CallCount("RegOpenKeyExW"), opens + 1);
+        EXPECT_EQ(simdevice::LastObserved().registryAccess, DWORD(KEY_READ)) << "opened for reading only";
         EXPECT_EQ(simdevice::CallCount("RegQueryValueExW"), queries + (step.keyOpens ? 1 : 0));
         EXPECT_EQ(simdevice::CallCount("RegCloseKey"), closes + (step.keyOpens ? 1 : 0));
         EXPECT_EQ(simdevice::LiveResources().registryKeys, 0);

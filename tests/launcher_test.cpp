@@ -73,6 +73,7 @@ TEST_F(LauncherTest, LockAppPathComesFromTheDaemonsOwn) {
         LaunchLockApp();
         std::string expected = c.expected.empty() ? kBare : Utf16ToUtf8(c.expected);
         EXPECT_EQ(LastLaunch().Field("file"), "\"" + expected + "\"");
+        EXPECT_EQ(simdevice::LastObserved().moduleNameCapacity, 255u) << "one less than the 256-character buffer";
     }
     EXPECT_EQ(Records("shellexecute").size(), std::size(cases));
 }
