@@ -9,7 +9,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
 packages=(cmake g++ make binutils libgtest-dev libgmock-dev libbenchmark-dev clang-tidy cppcheck
-  wine64 g++-mingw-w64-x86-64 g++-mingw-w64-i686 xvfb xdotool clang libclang-rt-14-dev mscgen graphviz)
+  librapidcheck-dev wine64 g++-mingw-w64-x86-64 g++-mingw-w64-i686 xvfb xdotool clang libclang-rt-14-dev mscgen graphviz)
 # The arm stage: the cross compiler, qemu-arm to run what it builds, and
 # GoogleTest's sources to build it for the target.
 packages+=(g++-arm-linux-gnueabi qemu-user googletest)

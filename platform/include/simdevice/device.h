@@ -49,11 +49,18 @@ std::string Utf16ToUtf8(const std::u16string &text);
 std::string Utf16ToUtf8(const WCHAR *text); // null gives ""
 
 // ---- device selection and lifetime --------------------------------------
+// A device is a directory that carries a marker, written only when a device
+// is made; nothing else is ever deleted or written as one. Each call below
+// refuses what is not a device with std::runtime_error, one line naming the
+// path.
 // The directory of the device this process belongs to.
 std::string DeviceDir();
-// Wipes DIR, makes it a fresh device, and makes it this process's device
-// (and, through the environment, its children's). Processes still running
-// in an earlier device at DIR are killed first.
+// Why DIR is not a device that may be used or removed (missing, a symbolic
+// link, a file, /, the home directory, no marker, not writable), or nothing.
+std::optional<std::string> NotADevice(const std::string &dir);
+// Makes DIR a fresh device and this process's (and, through the
+// environment, its children's). DIR may be missing, empty, or a device, whose
+// programs are killed and contents removed first; anything else is refused.
 void ResetDevice(const std::string &dir);
 // Joins an existing device (sets the environment too).
 void UseDevice(const std::string &dir);

@@ -1,7 +1,9 @@
-// The device registry: one directory per key (names folded to lower case,
-// since key and value names ignore case), one file per value holding its
-// type and data. Writers replace a value file atomically, so a reader in
-// another process sees either the old or the new value, never a mixture.
+// The device registry: one directory per key, one file per value holding
+// its type and data. Names are folded to lower case (key and value names
+// ignore case) and escaped into file names, so that no name, whatever it
+// holds ('.', '..', '/'), reaches outside the registry's folder. Writers
+// replace a value file atomically, so a reader in another process sees
+// either the old or the new value, never a mixture.
 #include "../internal.h"
 
 #include <sys/stat.h>
@@ -10,6 +12,8 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <stdexcept>
+#include <vector>
 
 using namespace simdevice;
 using namespace simdevice::internal;
@@ -17,31 +21,52 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The folder of an open key, or of the one root the device serves.
+// The folder of HKEY_LOCAL_MACHINE, the one root the device serves.
+std::string RegistryRoot() { return DevicePath("registry/HKLM"); }
+
+// The folder of an open key, or of the root.
 std::optional<std::string> KeyFolder(HKEY key) {
-    if (key == HKEY_LOCAL_MACHINE) return DevicePath("registry/HKLM");
+    if (key == HKEY_LOCAL_MACHINE) return RegistryRoot();
     std::optional<std::string> folder;
     WithObject(key, Kind::RegistryKey, [&](Object &k) { folder = k.path; });
     return folder;
 }
 
-std::string KeyDirectory(const std::string &root, const std::u16string &subKey) {
-    std::string path = root;
+// The platform's limits on a key name's parts and on a value's name.
+constexpr size_t kLongestKeyName = 255;
+constexpr size_t kLongestValueName = 16383;
+
+// The parts of a key path: '\\' separates them, and empty parts (a leading,
+// doubled or trailing separator) name nothing.
+std::vector<std::u16string> KeyParts(const std::u16string &subKey) {
+    std::vector<std::u16string> parts;
     std::u16string part;
     for (char16_t c : FoldCase(subKey) + u'\\') {
         if (c != u'\\') {
             part += c;
         } else if (!part.empty()) {
-            path += "/" + Utf16ToUtf8(part);
+            parts.push_back(part);
             part.clear();
         }
     }
+    return parts;
+}
+
+std::string KeyDirectory(const std::string &root, const std::u16string &subKey) {
+    std::string path = root;
+    for (const auto &part : KeyParts(subKey)) path += "/" + ObjectFileName("k", part);
     return path;
 }
 
 std::string ValueFile(const std::string &keyDirectory, const std::u16string &name) {
-    // The default value has no name; no value name starts with '@'.
-    return keyDirectory + "/" + (name.empty() ? std::string("@") : Utf16ToUtf8(FoldCase(name))) + ".value";
+    return keyDirectory + "/" + ObjectFileName("v", FoldCase(name));
+}
+
+// Refuses, as the platform does, names longer than it allows.
+void CheckNames(const std::u16string &key, const std::u16string &value) {
+    for (const auto &part : KeyParts(key))
+        if (part.size() > kLongestKeyName) throw std::invalid_argument("a key name part is longer than 255 characters");
+    if (value.size() > kLongestValueName) throw std::invalid_argument("a value name is longer than 16383 characters");
 }
 
 }  // namespace
@@ -49,7 +74,8 @@ std::string ValueFile(const std::string &keyDirectory, const std::u16string &nam
 namespace simdevice {
 
 void SetRegistryValue(const std::u16string &key, const std::u16string &name, DWORD type, const std::string &data) {
-    std::string directory = KeyDirectory(DevicePath("registry/HKLM"), key);
+    CheckNames(key, name);
+    std::string directory = KeyDirectory(RegistryRoot(), key);
     std::error_code ignored;
     fs::create_directories(directory, ignored);
     std::string contents(4, '\0');
@@ -73,13 +99,16 @@ void SetRegistryDword(const std::u16string &key, const std::u16string &name, DWO
 }
 
 void DeleteRegistryValue(const std::u16string &key, const std::u16string &name) {
-    unlink(ValueFile(KeyDirectory(DevicePath("registry/HKLM"), key), name).c_str());
+    CheckNames(key, name);
+    unlink(ValueFile(KeyDirectory(RegistryRoot(), key), name).c_str());
     Log("registry-deleted", {{"key", Utf16ToUtf8(key)}, {"value", Utf16ToUtf8(name)}});
 }
 
 void DeleteRegistryKey(const std::u16string &key) {
     std::error_code ignored;
-    fs::remove_all(KeyDirectory(DevicePath("registry/HKLM"), key), ignored);
+    CheckNames(key, u"");
+    if (KeyParts(key).empty()) throw std::invalid_argument("HKEY_LOCAL_MACHINE itself cannot be deleted");
+    fs::remove_all(KeyDirectory(RegistryRoot(), key), ignored);
     Log("registry-deleted", {{"key", Utf16ToUtf8(key)}});
 }
 

@@ -15,8 +15,9 @@ std::string NewQueueName(const std::string &tag);     // a new one
 // owner was killed.
 void RecordQueueName(const std::string &name);
 void UnlinkRecordedQueues(const std::string &deviceDir);
-// A kernel object's name as a file name: readable characters kept, the rest
-// escaped, so that any name stays one file in the objects folder.
+// A name as one file name: letters, digits, '_' and '-' kept, every other
+// byte escaped (so '.', '..', '/' name nothing but themselves), and a name
+// too long for a file name kept as its hash. KIND keeps kinds apart.
 std::string ObjectFileName(const std::string &kind, const std::u16string &name);
 
 }  // namespace simdevice::internal

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 
 namespace simdevice::internal {
@@ -36,12 +37,20 @@ void UnlinkRecordedQueues(const std::string &deviceDir) {
 
 std::string ObjectFileName(const std::string &kind, const std::u16string &name) {
     static const char hex[] = "0123456789abcdef";
+    const std::string utf8 = Utf16ToUtf8(name);
     std::string out = kind + ".";
-    for (unsigned char c : Utf16ToUtf8(name)) {
+    for (unsigned char c : utf8) {
         if (std::isalnum(c) || c == '_' || c == '-') out += char(c);
         else (out += '%', out += hex[c >> 4]) += hex[c & 15];
     }
-    return out;
+    // A file name holds 255 bytes: a longer escaped name is kept as its hash.
+    constexpr size_t kLongestReadable = 200;
+    if (out.size() <= kLongestReadable) return out;
+    uint64_t hash = 0xcbf29ce484222325ull;  // FNV-1a
+    for (unsigned char c : utf8) hash = (hash ^ c) * 0x100000001b3ull;
+    char digest[17];
+    std::snprintf(digest, sizeof digest, "%016llx", static_cast<unsigned long long>(hash));
+    return kind + "#" + digest;
 }
 
 }  // namespace simdevice::internal

@@ -97,7 +97,8 @@ void ProgramStarted(int argc, char **argv) {
     LoadEnvironmentFaults();
     std::string dir = SelectedDeviceDir();
     int guard = LockExclusively(dir + kMembershipGuard);
-    if (guard < 0 || access((dir + "/epoch").c_str(), F_OK) != 0 || access((dir + kDestroyedMarker).c_str(), F_OK) == 0) {
+    if (guard < 0 || access((dir + kDeviceMarker).c_str(), F_OK) != 0 ||
+        access((dir + kDestroyedMarker).c_str(), F_OK) == 0) {
         std::fprintf(stderr, "%s: no simulated device at %s (make one with: simdevice init)\n", ProgramName().c_str(),
                      dir.c_str());
         _exit(1);
