@@ -94,6 +94,9 @@ StartedProgram StartProgram(const std::string &path, const StartOptions &options
 // Waits for a child started by StartProgram; the exit status, or 128+signal.
 int WaitProgram(pid_t pid, std::chrono::milliseconds timeout, bool *timedOut = nullptr);
 std::vector<pid_t> LivePrograms();
+// Ends every program of the device but the caller (SIGTERM), each with a
+// "stopped" record in the log.
+void StopPrograms();
 
 // ---- power manager -------------------------------------------------------
 struct BroadcastResult {

@@ -48,6 +48,7 @@ void EndPrograms(const std::string &dir) {
     for (const auto &entry : fs::directory_iterator(dir + "/procs", ignored)) {
         pid_t pid = pid_t(std::atoi(entry.path().filename().c_str()));
         if (pid <= 0 || pid == getpid() || !IsHeld(entry.path())) continue;
+        Log("killed", {{"pid", std::to_string(pid)}, {"by", "destroy"}});
         kill(pid, SIGKILL);
         AwaitExit(pid, 5000);
     }
@@ -68,6 +69,14 @@ std::optional<std::string> NotADevice(const std::string &dir) {
         return dir + " is not a simulated device (it has no " + (kDeviceMarker + 1) + " marker)";
     if (access(dir.c_str(), W_OK) != 0) return "the simulated device at " + dir + " is not writable";
     return std::nullopt;
+}
+
+void StopPrograms() {
+    for (pid_t pid : LivePrograms()) {
+        if (pid == getpid()) continue;
+        Log("stopped", {{"pid", std::to_string(pid)}});
+        kill(pid, SIGTERM);
+    }
 }
 
 void UseDevice(const std::string &dir) {
