@@ -233,3 +233,33 @@ TEST_F(SimulatedDevice, ProgramsStartThroughTheEmulatorCommand) {
 }
 
 }  // namespace
+
+namespace {
+
+// The timeline gives the platform's numbers their names.
+TEST_F(SimulatedDevice, TimelineNamesWhatItShows) {
+    struct Case {
+        const char *event;
+        std::vector<std::pair<std::string, std::string>> fields;
+        const char *shown;
+    } cases[] = {
+        {"power-broadcast", {{"message", "0x1"}}, "message=0x1 (PBT_TRANSITION)"},
+        {"power-broadcast", {{"flags", "0x410000"}}, "flags=0x410000 (POWER_STATE_ON|POWER_STATE_UNATTENDED)"},
+        {"power-broadcast", {{"flags", "0x80000001"}}, "flags=0x80000001 (0x80000001)"},
+        {"power-broadcast", {{"flags", "0x0"}}, "flags=0x0\n"},
+        {"power-subscribed", {{"mask", "0xb"}}, "mask=0xb (PBT_TRANSITION|PBT_RESUME|PBT_POWERINFOCHANGE)"},
+        {"registry-set", {{"type", "3"}}, "type=3 (REG_BINARY)"},
+        {"shellexecute", {{"cbSize", "112"}}, "cbSize=112 (this host's record; the device's is 60 bytes)"},
+        {"shellexecute", {{"cbSize", "60"}}, "cbSize=60\n"},
+        {"debug", {{"text", "no 0x1 here"}}, "text=\"no 0x1 here\"\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.shown);
+        simdevice::Log(c.event, c.fields);
+        const std::string timeline = simdevice::FormatTimeline(simdevice::ReadLog());
+        const std::string last = timeline.substr(timeline.rfind('\n', timeline.size() - 2) + 1);
+        EXPECT_NE(last.find(c.shown), std::string::npos) << last;
+    }
+}
+
+}  // namespace
