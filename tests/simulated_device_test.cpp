@@ -1,6 +1,7 @@
 // What the simulated device adds to the platform's semantics (those are
 // tests/conformance's): names that die with their holder however it dies,
 // and faults planned through the control interface and the environment.
+#include "MalformedFaultPlans.h"
 #include "TestSupport.h"
 
 #include <sys/stat.h>
@@ -135,12 +136,7 @@ TEST_F(SimulatedDevice, FaultsHitTheCallsTheyArePlannedFor) {
 
     // A plan that could not be carried out as written is refused, never
     // kept as a fault that will not happen.
-    for (const char *bad : {"LocalAlloc", "LocalAlloc=fail", "LocalAlloc=fail:", "LocalAlloc=boom:1", "LocalAlloc=fial:8",
-                            "LocalAlloc=fail:eight", "LocalAlloc=fail:8 ", "LocalAlloc=fail:0x100000000",
-                            "LocalAlloc@x=fail:1", "LocalAlloc@-1=fail:1", "LocalAlloc@0=fail:1", "LocalAlloc@=fail:1",
-                            "LocalAllocX=fail:1", "=fail:8", "GetLastError=fail:1", "memset=return:0",
-                            "LocalAlloc=path:/x", "LocalAlloc:x=fail:1", "GetProcAddressW:=fail:1",
-                            "LocalAlloc=fail:8;CreateMsgQueu=fail:8"}) {
+    for (const char *bad : fault_plans::kMalformed) {
         SCOPED_TRACE(bad);
         EXPECT_THROW(simdevice::AddFaults(bad), std::invalid_argument);
         EXPECT_EQ(ThreeAllocations(), "ok ok ok") << "nothing of a refused list is planned";
@@ -174,7 +170,7 @@ TEST_F(SimulatedDevice, ProgramsTakeTheirFaultsFromTheEnvironment) {
     EXPECT_EQ(simdevice::WaitProgram(failing, kLogTimeout), 1);
     EXPECT_EQ(simdevice::DebugOutput(), "CreateMsgQueue failed: dead\n");
 
-    for (const char *malformed : {"CreateMsgQueue=nonsense", "CreateMsgQueu=fail:8", "CreateMsgQueue@0=fail:8"}) {
+    for (const char *malformed : fault_plans::kMalformed) {
         SCOPED_TRACE(malformed);
         pid_t refused = simdevice::StartProgram(BinaryPath("vespertin.exe"), Options({}, malformed)).pid;
         EXPECT_EQ(simdevice::WaitProgram(refused, kLogTimeout), 125);

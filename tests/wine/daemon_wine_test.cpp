@@ -2,6 +2,8 @@
 // ShellExecuteExW, a real window found by title and asked to repaint.
 #include "WineDevice.h"
 
+#include "MalformedFaultPlans.h"
+
 using namespace wine_test;
 
 namespace {
@@ -113,8 +115,6 @@ TEST_F(DaemonUnderWine, SetUpFailurePrintsTheDebugTextAndExits) {
         {"RequestPowerNotifications=fail:1450", 1, "RequestPowerNotifications failed: 5aa\n"},
         {"CreateMutexW=fail:8", 1, ""},
         {"WaitForMultipleObjects=return:0xFFFFFFFF", 1, ""},
-        {"CreateMsgQueue@0=fail:8", 125, ""},
-        {"CreateMsgQueu=fail:8", 125, ""},
     };
     int n = 0;
     for (const auto &c : cases) {
@@ -122,6 +122,10 @@ TEST_F(DaemonUnderWine, SetUpFailurePrintsTheDebugTextAndExits) {
         Process daemon = StartDaemon({{"COREDLL_FAULTS", c.faults}, {"COREDLL_DEBUG_OUTPUT", WindowsPath(debugOutput)}});
         EXPECT_EQ(daemon.Wait(), c.status) << c.faults;
         EXPECT_EQ(ReadFile(debugOutput), c.text) << c.faults;
+    }
+    for (const char *malformed : fault_plans::kMalformed) {
+        Process daemon = StartDaemon({{"COREDLL_FAULTS", malformed}});
+        EXPECT_EQ(daemon.Wait(), 125) << malformed;
     }
     // Each failed copy let go of the instance name.
     Process daemon = StartDaemon();
