@@ -1,7 +1,8 @@
-// The device-shaped PE files as a loader sees them: the machine, the CE
-// subsystem, coredll.dll as the only import with every function by ordinal
-// at the call list's ordinal, the keypad library's exports, no C runtime,
-// and their size; and the Wine coredll.dll serving every listed call.
+// The device-shaped PE files (the deliverables and the C client) as a loader
+// sees them: the machine, the CE subsystem, coredll.dll as the only import
+// with every function by ordinal at the call list's ordinal, the keypad
+// library's exports, no C runtime, and their size; and the Wine coredll.dll
+// serving every listed call.
 #include "PeFile.h"
 #include "WineDevice.h"
 
@@ -35,6 +36,9 @@ struct Variant {
 };
 const Variant kVariants[] = {{"wince-x86", 0x014C}, {"wince-x64", 0x8664}};
 const char *const kDeliverables[] = {"vespertin.exe", "tallowbeck.dll"};
+// Every device-shaped file: the deliverables and the C client, linked as an
+// integrator's device program would be.
+const char *const kDeviceShaped[] = {"vespertin.exe", "tallowbeck.dll", "keypad_client.exe"};
 
 constexpr uint16_t kWindowsCeGui = 9;
 constexpr uint64_t kMostBytes = 8 * 1024;
@@ -59,7 +63,7 @@ fs::path Built(const char *preset, const char *name) { return BuildDir(preset) /
 
 TEST(DeviceBinaries, HaveTheDevicesShape) {
     for (const Variant &variant : kVariants) {
-        for (const char *name : kDeliverables) {
+        for (const char *name : kDeviceShaped) {
             SCOPED_TRACE(std::string(variant.preset) + " " + name);
             READ_OR_SKIP(file, Built(variant.preset, name));
             EXPECT_EQ(file->machine, variant.machine);
@@ -77,7 +81,7 @@ TEST(DeviceBinaries, HaveTheDevicesShape) {
 
 TEST(DeviceBinaries, ImportOnlyCoredllAndEveryFunctionByItsListedOrdinal) {
     for (const Variant &variant : kVariants) {
-        for (const char *name : kDeliverables) {
+        for (const char *name : kDeviceShaped) {
             SCOPED_TRACE(std::string(variant.preset) + " " + name);
             READ_OR_SKIP(file, Built(variant.preset, name));
             EXPECT_FALSE(file->imports.empty());
@@ -117,7 +121,7 @@ TEST(WineCoredll, ServesEveryOrdinalTheDeliverablesImport) {
     READ_OR_SKIP(coredll, Built("wince-x64", "coredll.dll"));
     std::set<uint16_t> served;
     for (const auto &[name, ordinal] : coredll->exports) served.insert(ordinal);
-    for (const char *name : kDeliverables) {
+    for (const char *name : kDeviceShaped) {
         READ_OR_SKIP(file, Built("wince-x64", name));
         for (const pe::Import &import : file->imports) {
             if (!import.ordinal) continue;
