@@ -1,13 +1,14 @@
 // The device-shaped PE files (the deliverables and the C client) as a loader
 // sees them: the machine, the CE subsystem, coredll.dll as the only import
 // with every function by ordinal at the call list's ordinal, the keypad
-// library's exports, no C runtime, and their size; and the Wine coredll.dll
-// serving every listed call.
+// library's exports, no C runtime, and their size; the deliverables' version
+// resource; and the Wine coredll.dll serving every listed call.
 #include "PeFile.h"
 #include "WineDevice.h"
 
 #include <platform_calls.h>
 
+#include <array>
 #include <set>
 
 using namespace wine_test;
@@ -101,6 +102,29 @@ TEST(DeviceBinaries, KeypadLibraryExportsItsTwoFunctionsByNameAndOrdinal) {
         EXPECT_EQ(library->exports, (std::map<std::string, uint16_t>{{"ActivateKBHook", 1}, {"DeactivateKBHook", 2}}));
         READ_OR_SKIP(daemon, Built(variant.preset, "vespertin.exe"));
         EXPECT_TRUE(daemon->exports.empty());
+    }
+}
+
+// What an installer, a device's file properties and a support call read:
+// the project's version, and names that match the file.
+TEST(DeviceBinaries, DeliverablesCarryTheProjectsVersion) {
+    const std::array<uint16_t, 4> version = {DEVICELOCK_VERSION_MAJOR, DEVICELOCK_VERSION_MINOR, DEVICELOCK_VERSION_PATCH, 0};
+    for (const Variant &variant : kVariants) {
+        for (const char *name : kDeliverables) {
+            SCOPED_TRACE(std::string(variant.preset) + " " + name);
+            READ_OR_SKIP(file, Built(variant.preset, name));
+            EXPECT_TRUE(file->hasResourceDirectory);
+            ASSERT_TRUE(file->version) << "no version resource";
+            EXPECT_EQ(file->version->file, version);
+            EXPECT_EQ(file->version->product, version);
+            std::map<std::string, std::string> strings = file->version->strings;
+            EXPECT_EQ(strings["FileVersion"], DEVICELOCK_VERSION);
+            EXPECT_EQ(strings["ProductVersion"], DEVICELOCK_VERSION);
+            EXPECT_EQ(strings["ProductName"], DEVICELOCK_PRODUCT);
+            EXPECT_EQ(strings["OriginalFilename"], name);
+            EXPECT_EQ(strings["InternalName"], fs::path(name).stem().string());
+            EXPECT_FALSE(strings["FileDescription"].empty());
+        }
     }
 }
 
