@@ -8,7 +8,9 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
-packages=(cmake g++ make binutils libgtest-dev libgmock-dev libbenchmark-dev clang-tidy cppcheck
+# unzip: the bundle check reads the zips cpack makes.
+packages=(unzip)
+packages+=(cmake g++ make binutils libgtest-dev libgmock-dev libbenchmark-dev clang-tidy cppcheck
   wine64 g++-mingw-w64-x86-64 g++-mingw-w64-i686 xvfb xdotool clang libclang-rt-14-dev mscgen graphviz)
 missing=()
 for p in "${packages[@]}"; do
@@ -39,10 +41,12 @@ build_and_test() {
   ctest --preset "$1"
 }
 
-# The PE files first: the plain build's tests read them and run them under Wine.
+# The PE files and their bundles first: the plain build's tests read them
+# and run the files under Wine.
 for preset in wince-x86 wince-x64; do
   echo "==> Build: $preset"
   timed "$preset" build "$preset"
+  timed "$preset bundle" cpack --preset "$preset"
 done
 
 for preset in default asan tsan; do
