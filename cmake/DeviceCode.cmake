@@ -8,7 +8,8 @@
 #    and start-up code.
 
 # The device toolchain is a C++03 compiler with 16-bit wchar_t and neither
-# exceptions nor RTTI.
+# exceptions nor RTTI. A C target (a client written in C) gets the same
+# warnings and wchar_t; its C standard is its own.
 function(device_code target)
   if(MSVC)
     target_compile_definitions(${target} PRIVATE UNICODE _UNICODE)
@@ -16,7 +17,8 @@ function(device_code target)
     return()
   endif()
   set_target_properties(${target} PROPERTIES CXX_STANDARD 98 CXX_EXTENSIONS OFF)
-  target_compile_options(${target} PRIVATE -pedantic-errors -fno-exceptions -fno-rtti -Wall -Wextra -Werror)
+  target_compile_options(${target} PRIVATE -pedantic-errors -Wall -Wextra -Werror
+    $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti>)
   if(WINCE)
     target_compile_definitions(${target} PRIVATE UNICODE _UNICODE)
     # Freestanding: nothing may come from a desktop runtime. The compiler's
@@ -44,13 +46,15 @@ function(_device_entry_symbol name bytes result)
   endif()
 endfunction()
 
-# A device program: its start-up code calls WinMain.
+# A device program: its start-up code calls WinMain. The program may be C or
+# C++; the start-up code is C++ either way.
 function(device_program target)
   device_code(${target})
   if(MSVC)
     set_target_properties(${target} PROPERTIES WIN32_EXECUTABLE TRUE)
     target_link_options(${target} PRIVATE /SUBSYSTEM:WINDOWSCE,5.02)
   elseif(WINCE)
+    # Freestanding C++ that needs no C++ runtime, so a C program links it too.
     _device_entry_symbol(WinMainCRTStartup 0 entry)
     target_sources(${target} PRIVATE $<TARGET_OBJECTS:device_program_entry>)
     target_link_libraries(${target} PRIVATE device_runtime)
@@ -58,6 +62,8 @@ function(device_program target)
   else()
     target_sources(${target} PRIVATE $<TARGET_OBJECTS:program_entry>)
     target_link_libraries(${target} PRIVATE coredll)
+    # The host's start-up code joins the device through its C++ interface.
+    set_target_properties(${target} PROPERTIES LINKER_LANGUAGE CXX)
   endif()
 endfunction()
 

@@ -10,6 +10,8 @@ cd "$root"
 
 packages=(cmake g++ make binutils libgtest-dev libgmock-dev libbenchmark-dev clang-tidy cppcheck
   librapidcheck-dev wine64 g++-mingw-w64-x86-64 g++-mingw-w64-i686 xvfb xdotool clang libclang-rt-14-dev mscgen graphviz)
+# unzip: the bundle check reads the zips cpack makes.
+packages+=(unzip)
 # The arm stage: the cross compiler, qemu-arm to run what it builds, and
 # GoogleTest's sources to build it for the target.
 packages+=(g++-arm-linux-gnueabi qemu-user googletest)
@@ -42,10 +44,12 @@ build_and_test() {
   ctest --preset "$1"
 }
 
-# The PE files first: the plain build's tests read them and run them under Wine.
+# The PE files and their bundles first: the plain build's tests read them
+# and run the files under Wine.
 for preset in wince-x86 wince-x64; do
   echo "==> Build: $preset"
   timed "$preset" build "$preset"
+  timed "$preset bundle" cpack --preset "$preset"
 done
 
 # arm, right after the plain build: the same suite built for the device's

@@ -24,6 +24,16 @@ public:
         for (uint64_t i = offset; Has(i, 1) && text.size() < most && data_[i] != 0; ++i) text += char(data_[i]);
         return text;
     }
+    // UTF-16 text up to its terminator or MOST characters; non-ASCII as '?'.
+    std::string WideText(uint64_t offset, size_t most) const {
+        std::string text;
+        for (uint64_t i = offset; text.size() < most; i += 2) {
+            const uint64_t c = Get(i, 2);
+            if (c == 0) break;
+            text += c < 0x80 ? char(c) : '?';
+        }
+        return text;
+    }
     uint64_t Size() const { return data_.size(); }
 
 private:
@@ -75,6 +85,85 @@ void ReadExports(const Bytes &b, const std::vector<Section> &sections, uint32_t 
     }
 }
 
+// The resource tree: type, then name, then language. Returns the data
+// offset of the entry with ID (or of the first entry) of the directory at
+// DIRECTORY, relative to the tree's start; the high bit marks a directory.
+std::optional<uint32_t> ResourceEntry(const Bytes &b, uint64_t tree, uint32_t directory, std::optional<uint32_t> id) {
+    const uint64_t at = tree + directory;
+    const uint64_t count = b.Get(at + 12, 2) + b.Get(at + 14, 2);
+    for (uint64_t entry = at + 16, i = 0; i < count; ++i, entry += 8)
+        if (!id || b.Get(entry, 4) == *id) return uint32_t(b.Get(entry + 4, 4));
+    return std::nullopt;
+}
+
+// One node of a version resource: a length, a value and a key, then its
+// children, each on a 32-bit boundary.
+struct VersionNode {
+    std::string key;
+    uint64_t value, children, end;
+};
+
+uint64_t Align4(uint64_t offset) { return (offset + 3) & ~uint64_t(3); }
+
+VersionNode ReadVersionNode(const Bytes &b, uint64_t at) {
+    const uint64_t length = b.Get(at, 2);
+    const uint64_t valueLength = b.Get(at + 2, 2);
+    const bool text = b.Get(at + 4, 2) == 1;
+    if (length < 6) throw std::invalid_argument("version resource node too short");
+    VersionNode node;
+    node.key = b.WideText(at + 6, 64);
+    node.value = Align4(at + 6 + 2 * (node.key.size() + 1));
+    node.children = Align4(node.value + (text ? 2 : 1) * valueLength);
+    node.end = at + length;
+    return node;
+}
+
+// The children of NODE, in order.
+std::vector<VersionNode> VersionChildren(const Bytes &b, const VersionNode &node) {
+    std::vector<VersionNode> children;
+    for (uint64_t at = node.children; at + 6 <= node.end; at = Align4(children.back().end)) {
+        children.push_back(ReadVersionNode(b, at));
+        if (children.back().end <= at) throw std::invalid_argument("version resource node of no length");
+    }
+    return children;
+}
+
+// VS_VERSIONINFO: the fixed file information, then the string tables.
+Version ReadVersion(const Bytes &b, uint64_t at) {
+    const VersionNode root = ReadVersionNode(b, at);
+    if (root.key != "VS_VERSION_INFO" || b.Get(root.value, 4) != 0xFEEF04BD)
+        throw std::invalid_argument("malformed version resource");
+    // Two 32-bit halves, each with its more significant number in the high word.
+    auto numbers = [&](uint64_t at) {
+        auto word = [&](uint64_t offset) { return uint16_t(b.Get(offset, 2)); };
+        return std::array<uint16_t, 4>{word(at + 2), word(at), word(at + 6), word(at + 4)};
+    };
+    Version version;
+    version.file = numbers(root.value + 8);
+    version.product = numbers(root.value + 16);
+    for (const VersionNode &info : VersionChildren(b, root)) {
+        if (info.key != "StringFileInfo") continue;
+        const std::vector<VersionNode> tables = VersionChildren(b, info);
+        if (tables.empty()) break;
+        for (const VersionNode &string : VersionChildren(b, tables.front()))
+            version.strings[string.key] = b.WideText(string.value, size_t((string.end - string.value) / 2));
+        break;
+    }
+    return version;
+}
+
+// The VERSIONINFO resource (type 16), if the tree at RVA has one.
+std::optional<Version> ReadVersionResource(const Bytes &b, const std::vector<Section> &sections, uint32_t rva) {
+    const uint64_t tree = Offset(sections, rva);
+    const uint32_t subdirectory = 0x80000000u;
+    std::optional<uint32_t> entry = ResourceEntry(b, tree, 0, 16);
+    for (int level = 0; level < 2 && entry && (*entry & subdirectory); ++level)
+        entry = ResourceEntry(b, tree, *entry & ~subdirectory, std::nullopt);
+    if (!entry || (*entry & subdirectory)) return std::nullopt;
+    const uint32_t dataRva = uint32_t(b.Get(tree + *entry, 4));
+    return ReadVersion(b, Offset(sections, dataRva));
+}
+
 File Parse(const Bytes &b) {
     if (b.Get(0, 2) != 0x5A4D) throw std::invalid_argument("no MZ header");
     const uint64_t header = b.Get(0x3C, 4);
@@ -107,6 +196,10 @@ File Parse(const Bytes &b) {
     if (uint32_t exports = directoryRva(0)) ReadExports(b, sections, exports, file);
     if (uint32_t imports = directoryRva(1)) ReadImports(b, sections, imports, file.is64, file);
     file.hasTlsDirectory = directoryRva(9) != 0;
+    if (uint32_t resources = directoryRva(2)) {
+        file.hasResourceDirectory = true;
+        file.version = ReadVersionResource(b, sections, resources);
+    }
     return file;
 }
 

@@ -1,9 +1,11 @@
 // What a loader reads of a PE file: the machine, the subsystem and its
-// version, the sections, the imports (by name or by ordinal) and the exports.
+// version, the sections, the imports (by name or by ordinal), the exports
+// and the version resource.
 // Read straight from the bytes, so that the checks depend on no tool's way
 // of printing them.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -18,6 +20,13 @@ struct Import {
     std::string name;                 // set when imported by name
 };
 
+// The VERSIONINFO resource: the fixed numbers and the first string table.
+struct Version {
+    std::array<uint16_t, 4> file{};     // FILEVERSION, most significant first
+    std::array<uint16_t, 4> product{};  // PRODUCTVERSION
+    std::map<std::string, std::string> strings;  // e.g. "OriginalFilename" -> "tallowbeck.dll"; non-ASCII as '?'
+};
+
 struct File {
     uint64_t size = 0;             // bytes on disk
     uint16_t machine = 0;          // 0x014C i386, 0x8664 x86_64, 0x01C2 Thumb
@@ -26,9 +35,11 @@ struct File {
     uint16_t subsystemMajor = 0, subsystemMinor = 0;
     bool hasSymbolTable = false;   // not stripped
     bool hasTlsDirectory = false;
+    bool hasResourceDirectory = false;
     std::vector<std::string> sections;
     std::vector<Import> imports;
     std::map<std::string, uint16_t> exports;  // name -> ordinal
+    std::optional<Version> version;           // set when the file has a version resource
 };
 
 // The file at PATH, or nothing with WHY set when it is not a PE file this

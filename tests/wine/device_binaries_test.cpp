@@ -1,12 +1,14 @@
-// The device-shaped PE files as a loader sees them: the machine, the CE
-// subsystem, coredll.dll as the only import with every function by ordinal
-// at the call list's ordinal, the keypad library's exports, no C runtime,
-// and their size; and the Wine coredll.dll serving every listed call.
+// The device-shaped PE files (the deliverables and the C client) as a loader
+// sees them: the machine, the CE subsystem, coredll.dll as the only import
+// with every function by ordinal at the call list's ordinal, the keypad
+// library's exports, no C runtime, and their size; the deliverables' version
+// resource; and the Wine coredll.dll serving every listed call.
 #include "PeFile.h"
 #include "WineDevice.h"
 
 #include <platform_calls.h>
 
+#include <array>
 #include <set>
 
 using namespace wine_test;
@@ -35,6 +37,9 @@ struct Variant {
 };
 const Variant kVariants[] = {{"wince-x86", 0x014C}, {"wince-x64", 0x8664}};
 const char *const kDeliverables[] = {"vespertin.exe", "tallowbeck.dll"};
+// Every device-shaped file: the deliverables and the C client, linked as an
+// integrator's device program would be.
+const char *const kDeviceShaped[] = {"vespertin.exe", "tallowbeck.dll", "keypad_client.exe"};
 
 constexpr uint16_t kWindowsCeGui = 9;
 constexpr uint64_t kMostBytes = 8 * 1024;
@@ -59,7 +64,7 @@ fs::path Built(const char *preset, const char *name) { return BuildDir(preset) /
 
 TEST(DeviceBinaries, HaveTheDevicesShape) {
     for (const Variant &variant : kVariants) {
-        for (const char *name : kDeliverables) {
+        for (const char *name : kDeviceShaped) {
             SCOPED_TRACE(std::string(variant.preset) + " " + name);
             READ_OR_SKIP(file, Built(variant.preset, name));
             EXPECT_EQ(file->machine, variant.machine);
@@ -77,7 +82,7 @@ TEST(DeviceBinaries, HaveTheDevicesShape) {
 
 TEST(DeviceBinaries, ImportOnlyCoredllAndEveryFunctionByItsListedOrdinal) {
     for (const Variant &variant : kVariants) {
-        for (const char *name : kDeliverables) {
+        for (const char *name : kDeviceShaped) {
             SCOPED_TRACE(std::string(variant.preset) + " " + name);
             READ_OR_SKIP(file, Built(variant.preset, name));
             EXPECT_FALSE(file->imports.empty());
@@ -100,6 +105,29 @@ TEST(DeviceBinaries, KeypadLibraryExportsItsTwoFunctionsByNameAndOrdinal) {
     }
 }
 
+// What an installer, a device's file properties and a support call read:
+// the project's version, and names that match the file.
+TEST(DeviceBinaries, DeliverablesCarryTheProjectsVersion) {
+    const std::array<uint16_t, 4> version = {DEVICELOCK_VERSION_MAJOR, DEVICELOCK_VERSION_MINOR, DEVICELOCK_VERSION_PATCH, 0};
+    for (const Variant &variant : kVariants) {
+        for (const char *name : kDeliverables) {
+            SCOPED_TRACE(std::string(variant.preset) + " " + name);
+            READ_OR_SKIP(file, Built(variant.preset, name));
+            EXPECT_TRUE(file->hasResourceDirectory);
+            ASSERT_TRUE(file->version) << "no version resource";
+            EXPECT_EQ(file->version->file, version);
+            EXPECT_EQ(file->version->product, version);
+            std::map<std::string, std::string> strings = file->version->strings;
+            EXPECT_EQ(strings["FileVersion"], DEVICELOCK_VERSION);
+            EXPECT_EQ(strings["ProductVersion"], DEVICELOCK_VERSION);
+            EXPECT_EQ(strings["ProductName"], DEVICELOCK_PRODUCT);
+            EXPECT_EQ(strings["OriginalFilename"], name);
+            EXPECT_EQ(strings["InternalName"], fs::path(name).stem().string());
+            EXPECT_FALSE(strings["FileDescription"].empty());
+        }
+    }
+}
+
 // Every listed call, by name and at its ordinal: the deliverables import by
 // ordinal, the keypad library binds the hook calls by name.
 TEST(WineCoredll, ExportsEveryListedCallByNameAtItsOrdinal) {
@@ -117,7 +145,7 @@ TEST(WineCoredll, ServesEveryOrdinalTheDeliverablesImport) {
     READ_OR_SKIP(coredll, Built("wince-x64", "coredll.dll"));
     std::set<uint16_t> served;
     for (const auto &[name, ordinal] : coredll->exports) served.insert(ordinal);
-    for (const char *name : kDeliverables) {
+    for (const char *name : kDeviceShaped) {
         READ_OR_SKIP(file, Built("wince-x64", name));
         for (const pe::Import &import : file->imports) {
             if (!import.ordinal) continue;
