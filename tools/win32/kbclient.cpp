@@ -7,11 +7,13 @@
 //   "key VK"                            each key-down that reaches its window
 // Commands on standard input, one per line: "activate MODE", "deactivate",
 // "quit". A bad line is reported on standard error ("kbclient: line N: ...")
-// and skipped; a bad MODE on the command line ends it with status 2.
+// and skipped, and the exit status is then 2; a bad MODE on the command line
+// ends it at once with status 2.
 #include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <atomic>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -32,6 +34,7 @@ typedef BOOL(WINAPI *DeactivateProc)(void);
 ActivateProc g_activate;
 DeactivateProc g_deactivate;
 HWND g_window;
+std::atomic<bool> g_lineRefused{false};
 
 LRESULT CALLBACK ObserverProc(int code, WPARAM wParam, LPARAM lParam) {
     const LRESULT verdict = CallNextHookEx(nullptr, code, wParam, lParam);
@@ -109,6 +112,7 @@ DWORD WINAPI ReadCommands(LPVOID) {
             if (!RunLine(words)) break;
         } catch (const std::invalid_argument &error) {
             std::fprintf(stderr, "kbclient: line %d: %s\n", number, error.what());
+            g_lineRefused = true;
         }
     }
     PostMessageW(g_window, WM_CLOSE, 0, 0);
@@ -177,5 +181,5 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int) {
     FreeLibrary(library);
     if (reader != nullptr) CloseHandle(reader);
     FixtureLog(kLog, L"quit");
-    return 0;
+    return g_lineRefused ? 2 : 0;
 }
