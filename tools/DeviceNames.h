@@ -1,43 +1,69 @@
 // Names people type for keys, key messages and phone states, shared by the
 // device tool and the client stand-in so that both understand the same words.
+// Each parser throws std::invalid_argument saying what it accepts.
 #pragma once
 
 #include <simdevice/device.h>
 
+#include "ArgumentValues.h"
+#include "DeviceFacts.h"
+
 #include <cctype>
-#include <cstdio>
 #include <map>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
+#include <fmt/format.h>
+
 namespace device_names {
 
-inline const std::u16string kPhoneKey = u"System\\State\\Phone";
-inline const std::u16string kPhoneStatusValue = u"Status";
+inline const std::u16string kPhoneKey = u"" DEVICE_PHONE_KEY;
+inline const std::u16string kPhoneStatusValue = u"" DEVICE_PHONE_STATUS_VALUE;
 
-using simdevice::ParseNumber;
+inline const char kKeyRule[] =
+    "a key: F1 to F24, Enter, a letter or digit, or a virtual-key code 0 to 0xFF";
+inline const char kKeyMessageRule[] = "a key message: down, up, sysdown or sysup";
+inline const char kPhoneStatusRule[] =
+    "a phone status: idle, talking, connecting, ringing, hold, none, or a DWORD (0 to 0xFFFFFFFF)";
 
-// F1..F24, Enter, a letter or digit, or a number.
+inline std::string Lower(std::string text) {
+    for (char &c : text) c = char(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// F1..F24 (any case), Enter or Return, a single letter or digit (that key),
+// or a virtual-key code.
 inline DWORD KeyCode(const std::string &name) {
-    if (name.size() >= 2 && (name[0] == 'F' || name[0] == 'f') && std::isdigit(static_cast<unsigned char>(name[1])))
-        return VK_F1 + ParseNumber(name.substr(1)) - 1;
-    if (name == "Enter" || name == "ENTER" || name == "enter" || name == "RETURN") return VK_RETURN;
+    const std::string lower = Lower(name);
+    if (lower.size() >= 2 && lower[0] == 'f' && std::isdigit(static_cast<unsigned char>(lower[1]))) {
+        const auto number = argument_values::WholeNumber(lower.substr(1), 24);
+        if (!number || *number == 0) argument_values::Refuse(name, kKeyRule);
+        return VK_F1 + DWORD(*number) - 1;
+    }
+    if (lower == "enter" || lower == "return") return VK_RETURN;
     if (name.size() == 1 && std::isalnum(static_cast<unsigned char>(name[0])))
         return DWORD(std::toupper(static_cast<unsigned char>(name[0])));
-    return ParseNumber(name);
+    const auto code = argument_values::WholeNumber(name, 0xFF);
+    if (!code) argument_values::Refuse(name, kKeyRule);
+    return DWORD(*code);
 }
 
 inline std::string KeyName(DWORD vk) {
-    if (vk >= VK_F1 && vk <= VK_F1 + 23) return "F" + std::to_string(vk - VK_F1 + 1);
+    if (vk >= VK_F1 && vk <= VK_F1 + 23) return fmt::format("F{}", vk - VK_F1 + 1);
     if (vk == VK_RETURN) return "Enter";
     if ((vk >= '0' && vk <= '9') || (vk >= 'A' && vk <= 'Z')) return std::string(1, char(vk));
-    char hex[16];
-    std::snprintf(hex, sizeof hex, "0x%02x", vk);
-    return hex;
+    return fmt::format("{:#04x}", vk);
 }
 
 inline const std::map<std::string, WPARAM> kKeyMessages = {
     {"down", WM_KEYDOWN}, {"up", WM_KEYUP}, {"sysdown", WM_SYSKEYDOWN}, {"sysup", WM_SYSKEYUP}};
+
+inline WPARAM KeyMessage(const std::string &name) {
+    const auto it = kKeyMessages.find(name);
+    if (it == kKeyMessages.end()) argument_values::Refuse(name, kKeyMessageRule);
+    return it->second;
+}
 
 inline std::string KeyMessageName(WPARAM message) {
     for (const auto &[name, value] : kKeyMessages)
@@ -46,22 +72,33 @@ inline std::string KeyMessageName(WPARAM message) {
 }
 
 // One key event; key-up messages carry the up flag, as the platform's do.
-inline simdevice::KeyEvent MakeKeyEvent(const std::string &key, const std::string &direction) {
-    auto it = kKeyMessages.find(direction);
-    if (it == kKeyMessages.end()) throw std::invalid_argument("key direction: down, up, sysdown or sysup");
+inline simdevice::KeyEvent MakeKeyEvent(DWORD vk, WPARAM message) {
     simdevice::KeyEvent event;
-    event.record.vkCode = KeyCode(key);
-    event.message = it->second;
-    if (event.message == WM_KEYUP || event.message == WM_SYSKEYUP) event.record.flags = LLKHF_UP;
+    event.record.vkCode = vk;
+    event.message = message;
+    if (message == WM_KEYUP || message == WM_SYSKEYUP) event.record.flags = LLKHF_UP;
     return event;
 }
 
-// idle, talking, connecting, ringing, hold, or a number.
-inline DWORD PhoneStatus(const std::string &name) {
+// idle, talking, connecting, ringing, hold, or a DWORD; none (no value) is
+// nothing.
+inline std::optional<DWORD> PhoneStatus(const std::string &name) {
     static const std::map<std::string, DWORD> states = {
-        {"idle", 0}, {"talking", 0x20000000}, {"connecting", 0x00020000}, {"ringing", 0x00010000}, {"hold", 0x00004000}};
-    auto it = states.find(name);
-    return it != states.end() ? it->second : ParseNumber(name);
+        {"idle", 0},
+        {"talking", device_facts::kPhoneTalking},
+        {"connecting", device_facts::kPhoneConnecting},
+        {"ringing", device_facts::kPhoneRinging},
+        {"hold", device_facts::kPhoneOnHold}};
+    if (name == "none") return std::nullopt;
+    if (const auto it = states.find(name); it != states.end()) return it->second;
+    if (const auto value = argument_values::WholeNumber(name, argument_values::kMostDword)) return DWORD(*value);
+    argument_values::Refuse(name, kPhoneStatusRule);
+}
+
+// Sets the status word the radio stack keeps, or removes it.
+inline void SetPhoneStatus(std::optional<DWORD> status) {
+    if (status) simdevice::SetRegistryDword(kPhoneKey, kPhoneStatusValue, *status);
+    else simdevice::DeleteRegistryValue(kPhoneKey, kPhoneStatusValue);
 }
 
 }  // namespace device_names

@@ -3,27 +3,36 @@
 // system: key events from its commands, or (with --listen) from the device
 // keyboard, go down the hook chain and each one's fate is printed.
 //
-// Commands, one per line on standard input:
-//   load | unload | activate MODE | deactivate
-//   key KEY [down|up|sysdown|sysup]      deliver one event here
-//   phone STATUS                         set the phone status (as the radio stack would)
-//   quit
+// Commands come one per line on standard input (kbclient --help lists them).
+// A bad line is reported on standard error and skipped; the exit status says
+// whether any was.
 #include <simdevice/device.h>
 
+#include "ArgumentValues.h"
+#include "CommandLine.h"
 #include "DeviceNames.h"
 
-#include <cstdio>
+#include <fmt/format.h>
+
 #include <iostream>
-#include <map>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
+using command_line::AddValue;
+using command_line::CommandSet;
+
 using ActivateProc = BOOL(WINAPI *)(DWORD);
 using DeactivateProc = BOOL(WINAPI *)();
+
+const char kFooter[] = R"(
+Exit status: 0 every line was good; 2 a bad command line, or a line was refused (each reported as
+"kbclient: line N: ..." on standard error, and skipped); 1 no simulated device; 125 a malformed SIMDEVICE_FAULTS.)";
 
 std::mutex g_printMutex;
 
@@ -32,13 +41,19 @@ void Say(const std::string &line) {
     std::cout << line << std::endl;
 }
 
+void Complain(const std::string &line) {
+    std::lock_guard<std::mutex> lock(g_printMutex);
+    std::cout << std::flush;
+    fmt::print(stderr, "{}\n", line);
+}
+
 void Deliver(const simdevice::KeyEvent &event) {
-    simdevice::KeyFate fate = simdevice::DeliverKeyEvent(event);
-    simdevice::Log("key", {{"key", device_names::KeyName(event.record.vkCode)}, {"message", device_names::KeyMessageName(event.message)},
-                           {"fate", fate.reachedWindow ? "passed on" : "swallowed"},
-                           {"result", std::to_string(fate.result)}});
-    Say(device_names::KeyName(event.record.vkCode) + " " + device_names::KeyMessageName(event.message) + ": " +
-        (fate.reachedWindow ? "passed on" : "swallowed") + " (result " + std::to_string(fate.result) + ")");
+    const simdevice::KeyFate fate = simdevice::DeliverKeyEvent(event);
+    const std::string key = device_names::KeyName(event.record.vkCode);
+    const std::string message = device_names::KeyMessageName(event.message);
+    const char *verdict = fate.reachedWindow ? "passed on" : "swallowed";
+    simdevice::Log("key", {{"key", key}, {"message", message}, {"fate", verdict}, {"result", std::to_string(fate.result)}});
+    Say(fmt::format("{} {}: {} (result {})", key, message, verdict, fate.result));
 }
 
 struct Client {
@@ -54,14 +69,18 @@ struct Client {
     void Load() {
         if (library) return Say("load: already loaded");
         library = LoadLibraryW(simdevice::Utf8ToUtf16(libraryPath).c_str());
-        if (!library) return Say("load: failed, error " + std::to_string(GetLastError()));
+        const DWORD error = GetLastError();
+        simdevice::Log("client-load", {{"library", libraryPath}, {"result", library ? "loaded" : "failed"},
+                                       {"error", std::to_string(library ? 0 : error)}});
+        if (!library) return Say(fmt::format("load: failed, error {}", error));
         activate = Bind<ActivateProc>(u"ActivateKBHook");
         deactivate = Bind<DeactivateProc>(u"DeactivateKBHook");
         Say("load: " + libraryPath);
     }
     void Unload() {
         if (!library) return Say("unload: not loaded");
-        FreeLibrary(library);
+        const BOOL freed = FreeLibrary(library);
+        simdevice::Log("client-unload", {{"result", std::to_string(freed)}});
         library = nullptr;
         activate = nullptr;
         deactivate = nullptr;
@@ -69,71 +88,127 @@ struct Client {
     }
     void Activate(DWORD mode) {
         if (!activate) return Say("activate: library not loaded");
-        Say("activate " + std::to_string(mode) + ": " + std::to_string(activate(mode)));
+        const BOOL result = activate(mode);
+        simdevice::Log("client-activate", {{"mode", std::to_string(mode)}, {"result", std::to_string(result)}});
+        Say(fmt::format("activate {}: {}", mode, result));
     }
     void Deactivate() {
         if (!deactivate) return Say("deactivate: library not loaded");
-        Say("deactivate: " + std::to_string(deactivate()));
+        const BOOL result = deactivate();
+        simdevice::Log("client-deactivate", {{"result", std::to_string(result)}});
+        Say(fmt::format("deactivate: {}", result));
     }
 };
 
-void Phone(const std::string &status) {
-    simdevice::SetRegistryDword(device_names::kPhoneKey, device_names::kPhoneStatusValue,
-                                device_names::PhoneStatus(status));
-    Say("phone: status " + status);
+// What one line gave; reset before each line, since CLI11 leaves the last
+// line's values in place.
+struct LineInputs {
+    DWORD mode = 0;
+    DWORD vk = 0;
+    std::string direction = "down";
+    std::optional<DWORD> phoneStatus;
+};
+
+enum LineStatus { kDone = 0, kQuit = 1 };
+
+void AddLineCommands(CommandSet &lines, Client &client, LineInputs &in) {
+    CLI::App &root = lines.Root();
+    root.set_help_flag();  // a line is a command, never an option
+    root.set_version_flag("");
+    const auto simple = [&](const char *name, const char *description, void (Client::*run)()) {
+        lines.Add(root, name, name, description, [&client, run](const CLI::App &) {
+            (client.*run)();
+            return int(kDone);
+        });
+    };
+    simple("load", "load tallowbeck.dll", &Client::Load);
+    simple("unload", "free it", &Client::Unload);
+    CLI::App *activate = lines.Add(root, "activate", "activate MODE", "call ActivateKBHook(MODE)", [&](const CLI::App &) {
+        client.Activate(in.mode);
+        return int(kDone);
+    });
+    AddValue(activate, "MODE", in.mode, argument_values::Dword, "DWORD", argument_values::kDwordRule)->required();
+    simple("deactivate", "call DeactivateKBHook()", &Client::Deactivate);
+    CLI::App *key = lines.Add(root, "key", "key KEY [down|up|sysdown|sysup]", "deliver one key event here",
+                              [&](const CLI::App &) {
+                                  Deliver(device_names::MakeKeyEvent(in.vk, device_names::KeyMessage(in.direction)));
+                                  return int(kDone);
+                              });
+    AddValue(key, "KEY", in.vk, device_names::KeyCode, "KEY", device_names::kKeyRule)->required();
+    key->add_option("DIRECTION", in.direction, device_names::kKeyMessageRule)
+        ->check(command_line::Rule("DIRECTION", [](const std::string &name) { (void)device_names::KeyMessage(name); }));
+    CLI::App *phone = lines.Add(root, "phone", "phone STATUS", "set the phone status, as the radio stack would",
+                                [&](const CLI::App &) {
+                                    device_names::SetPhoneStatus(in.phoneStatus);
+                                    Say("phone: status " + (in.phoneStatus ? fmt::format("{:#x}", *in.phoneStatus) : "none"));
+                                    return int(kDone);
+                                });
+    AddValue(phone, "STATUS", in.phoneStatus, device_names::PhoneStatus, "STATUS", device_names::kPhoneStatusRule)
+        ->required();
+    lines.Add(root, "help", "help", "list these commands", [&](const CLI::App &) {
+        Say(lines.Help());
+        return int(kDone);
+    });
+    lines.Add(root, "quit", "quit", "end (as the end of input does)", [](const CLI::App &) { return int(kQuit); });
 }
 
-bool RunCommand(Client &client, const std::string &line) {
-    std::istringstream words(line);
-    std::string command, argument, direction;
-    words >> command >> argument >> direction;
-    if (command.empty() || command[0] == '#') return true;
-    if (command == "quit") return false;
-    if (command == "load") client.Load();
-    else if (command == "unload") client.Unload();
-    else if (command == "activate") client.Activate(device_names::ParseNumber(argument.empty() ? "1" : argument));
-    else if (command == "deactivate") client.Deactivate();
-    else if (command == "phone") Phone(argument);
-    else if (command == "key") {
-        Deliver(device_names::MakeKeyEvent(argument, direction.empty() ? "down" : direction));
-    } else {
-        Say("unknown command: " + command);
+std::vector<std::string> Words(const std::string &line) {
+    std::istringstream in(line);
+    std::vector<std::string> words;
+    for (std::string word; in >> word;) words.push_back(word);
+    return words;
+}
+
+// Runs the commands on standard input; whether every line was good.
+bool RunCommands(CommandSet &lines, LineInputs &in) {
+    bool allGood = true;
+    std::string line;
+    for (int number = 1; std::getline(std::cin, line); ++number) {
+        const std::vector<std::string> words = Words(line);
+        if (words.empty() || words[0][0] == '#') continue;
+        in = LineInputs{};
+        try {
+            if (lines.Choose(words)(lines.Root()) == kQuit) break;
+        } catch (const std::exception &error) {
+            Complain(fmt::format("kbclient: line {}: {}", number, error.what()));
+            allGood = false;
+        }
     }
-    return true;
+    return allGood;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-    simdevice::ProgramStarted(argc, argv);
     Client client;
-    std::string program = argv[0];
+    const std::string program = argv[0];
     client.libraryPath = program.substr(0, program.find_last_of('/') + 1) + "tallowbeck.dll";
     bool listen = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg == "--library" && i + 1 < argc) client.libraryPath = argv[++i];
-        else if (arg == "--listen") listen = true;
-        else {
-            std::cerr << "usage: kbclient [--library PATH] [--listen]  (commands on standard input)\n";
-            return 2;
+
+    LineInputs lineInputs;
+    CommandSet lines("kbclient", "",
+                     "Commands, one per line on standard input ('#' starts a comment); a bad line is reported and skipped:");
+    AddLineCommands(lines, client, lineInputs);
+
+    CommandSet tool("kbclient", "[--library PATH] [--listen]",
+                    "A client of the keypad lock: loads tallowbeck.dll and calls its exports on command; key events\n"
+                    "from its commands, or with --listen from the device keyboard, go down the hook chain.");
+    tool.Root().add_option("--library", client.libraryPath, "the library to load (default: tallowbeck.dll beside kbclient)")
+        ->type_name("PATH");
+    tool.Root().add_flag("--listen", listen, "deliver the device keyboard's key presses too");
+    tool.Root().footer("\n" + lines.Help() + kFooter);
+    tool.SetRootAction([&](const CLI::App &) {
+        simdevice::ProgramStarted(argc, argv);
+        if (listen) {
+            // The device keyboard's events arrive on this thread, as on the
+            // platform's input thread, while the exports run on the main one.
+            std::thread([] {
+                while (auto event = simdevice::NextKeyPress(std::nullopt)) Deliver(*event);
+            }).detach();
         }
-    }
-    if (listen) {
-        // The device keyboard's events arrive on this thread, as on the
-        // platform's input thread, while the exports run on the main one.
-        std::thread([] {
-            while (auto event = simdevice::NextKeyPress(std::nullopt)) Deliver(*event);
-        }).detach();
-    }
-    std::string line;
-    try {
-        while (std::getline(std::cin, line) && RunCommand(client, line)) {
-        }
-    } catch (const std::exception &error) {
-        std::cerr << "kbclient: " << error.what() << "\n";
-        return 2;
-    }
-    simdevice::ProgramExiting(0);
-    return 0;
+        const int status = RunCommands(lines, lineInputs) ? 0 : command_line::kBadInput;
+        simdevice::ProgramExiting(status);
+        return status;
+    });
+    return tool.Run(argc, argv);
 }

@@ -3,217 +3,331 @@
 // shows what happened.
 #include <simdevice/device.h>
 
+#include <FaultPlan.h>
+
+#include "ArgumentValues.h"
+#include "Broadcasts.h"
+#include "CommandLine.h"
 #include "DeviceNames.h"
 
-#include <signal.h>
+#include <fmt/format.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <iostream>
-#include <map>
+#include <poll.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#ifndef POWER_STATE_UNATTENDED
-#define POWER_STATE_UNATTENDED 0x00400000
-#endif
-
 namespace {
 
-using Args = std::vector<std::string>;
+namespace values = argument_values;
+using command_line::AddValue;
+using command_line::CommandSet;
+using command_line::RefuseValue;
+using command_line::Rule;
 
-const char kUsage[] = R"(usage: simdevice COMMAND [ARGS]
-The device is the directory in $SIMDEVICE_DIR (default: $TMPDIR/simdevice-UID).
+// Exit statuses besides 0 and command_line::kBadInput.
+constexpr int kTimedOut = 1;
+constexpr int kCannotStart = 127;  // as a shell says a command cannot run
 
-  init [DIR]                      make a fresh device (kills what ran in it)
-  destroy                         kill the device's programs and remove it
-  start [--fault FAULT]... PROGRAM [ARGS]   start a program in the device; prints its pid
-  run [--fault FAULT]... PROGRAM [ARGS]     start a program and wait; exits with its status
-  ps                              list the device's running programs
-  stop                            kill the device's programs
-  post BROADCAST                  play the power manager; BROADCAST is one of
-                                  unattended suspend resuming on resume powerinfo powerstatus,
-                                  or: raw MESSAGE FLAGS
-  phone STATUS                    set HKLM\System\State\Phone "Status" (REG_DWORD): a number or
-                                  idle talking connecting ringing hold; 'none' deletes the value
-  reg set KEY NAME dword|sz|binary VALUE   set a value below HKLM (binary VALUE: hex bytes)
-  reg delete KEY [NAME]           delete a value, or the whole key
-  key KEY [down|up|sysdown|sysup|press]    press a key on the device keyboard (default: press)
-  log                             the device's timeline
-  debug                           the debug channel's text
-  wait EVENT [COUNT [SECONDS]]    wait until the log holds COUNT (default 1) EVENT records
+constexpr std::chrono::seconds kStopGrace{5};
 
-Fault FAULT: Function[@N]=fail:ERROR | return:VALUE | path:TEXT   (N: call number, * for every call)
-  e.g. CreateMsgQueue=fail:8   WaitForMultipleObjects@2=return:0xFFFFFFFF   GetModuleFileNameW=path:/x/VESPERTIN.EXE
-)";
+const char kDescription[] =
+    "The device tool: makes a simulated device, starts programs in it, plays the power manager, the phone and the\n"
+    "keyboard, injects faults and shows what happened. The device is the directory in $SIMDEVICE_DIR\n"
+    "(default: $TMPDIR/simdevice-UID).";
 
-using device_names::ParseNumber;
+const char kFooter[] = R"(
+Numbers are decimal or 0x-hexadecimal ("010" is ten), with no sign and nothing after them.
 
-struct Broadcast {
-    DWORD message;
-    DWORD flags;
-    const char16_t *state;
+A fault PLAN: Function[@N]=fail:ERROR | return:VALUE | path:TEXT   (N: the call's number from 1, * for every call;
+  several plans: PLAN;PLAN or --fault again), e.g.
+  CreateMsgQueue=fail:8   WaitForMultipleObjects@2=return:0xFFFFFFFF   GetModuleFileNameW=path:/x/VESPERTIN.EXE
+  A malformed plan is refused before anything starts.
+
+Exit status: 0 done; 1 wait timed out; 2 bad input (one line on standard error), nothing done;
+  127 the program could not be started; run: the program's own status (128+N if signal N ended it).
+'simdevice COMMAND --help' describes one command.)";
+
+// What the command line gave; each command reads its part.
+struct Inputs {
+    std::string dir;
+    std::vector<std::string> faults;
+    std::string broadcast;
+    DWORD message = 0;
+    DWORD flags = 0;
+    std::optional<DWORD> phoneStatus;
+    std::string key, name, type, value;
+    DWORD vk = 0;
+    std::string how = "press";
+    std::string event;
+    int count = 1;
+    std::chrono::milliseconds wait{10000};
 };
-const std::map<std::string, Broadcast> kBroadcasts = {
-    {"unattended", {PBT_TRANSITION, POWER_STATE_UNATTENDED, u"unattended"}},
-    {"suspend", {PBT_TRANSITION, POWER_STATE_SUSPEND, u"suspend"}},
-    {"resuming", {PBT_TRANSITION, 0, u"resuming"}},
-    {"on", {PBT_TRANSITION, POWER_STATE_ON, u"on"}},
-    {"resume", {PBT_RESUME, 0, u""}},
-    {"powerinfo", {PBT_POWERINFOCHANGE, 0, u""}},
-    {"powerstatus", {PBT_POWERSTATUSCHANGE, 0, u""}},
-};
 
-std::string RequireArg(const Args &args, size_t i) {
-    if (i >= args.size()) throw std::invalid_argument("missing argument");
-    return args[i];
+// ---- programs ---------------------------------------------------------------------
+
+std::string CheckedFaults(const std::vector<std::string> &faults) {
+    std::string plans;
+    for (const std::string &fault : faults) {
+        if (fault.empty()) RefuseValue("--fault", "an empty plan");
+        plans += (plans.empty() ? "" : ";") + fault;
+    }
+    try {
+        (void)fault_plan::Parse(plans);
+    } catch (const std::invalid_argument &error) {
+        throw CLI::ParseError(error.what(), command_line::kBadInput);
+    }
+    return plans;
 }
 
-int Start(const Args &args, bool wait) {
+int Start(const Inputs &in, std::vector<std::string> words, bool wait) {
+    if (words.empty()) throw CLI::RequiredError("PROGRAM");
+    if (words[0].size() > 1 && words[0][0] == '-')
+        throw CLI::ParseError(fmt::format("unknown option '{}'", words[0]), command_line::kBadInput);
     simdevice::StartOptions options;
+    options.faults = CheckedFaults(in.faults);
     options.detach = !wait;  // a started program outlives the tool and must not hold its output open
-    size_t i = 1;
-    for (; i + 1 < args.size() && args[i] == "--fault"; i += 2) {
-        options.faults += (options.faults.empty() ? "" : ";") + args[i + 1];
-    }
-    std::string program = RequireArg(args, i);
-    options.args.assign(args.begin() + long(i) + 1, args.end());
-    auto started = simdevice::StartProgram(program, options);
+    const std::string program = words[0];
+    options.args.assign(words.begin() + 1, words.end());
+    const auto started = simdevice::StartProgram(program, options);
     if (started.pid < 0) {
-        std::cerr << "simdevice: cannot start " << program << "\n";
-        return 2;
+        fmt::print(stderr, "simdevice: cannot start {}\n", program);
+        return kCannotStart;
     }
     if (!wait) {
-        std::cout << started.pid << "\n";
+        fmt::print("{}\n", started.pid);
         return 0;
     }
-    int status = simdevice::WaitProgram(started.pid, std::chrono::hours(24));
-    std::cout << program << " exited with status " << status << "\n";
+    const int status = simdevice::WaitProgram(started.pid, std::chrono::hours(24));
+    fmt::print("{} exited with status {}\n", program, status);
     return status;
 }
 
-int Post(const Args &args) {
-    std::string name = RequireArg(args, 1);
-    simdevice::BroadcastResult result;
-    if (name == "raw") {
-        result = simdevice::PostPowerBroadcast(ParseNumber(RequireArg(args, 2)), ParseNumber(RequireArg(args, 3)));
-    } else {
-        auto it = kBroadcasts.find(name);
-        if (it == kBroadcasts.end()) throw std::invalid_argument("unknown broadcast: " + name);
-        result = simdevice::PostPowerBroadcast(it->second.message, it->second.flags, it->second.state);
+// Whether PID ended within TIMEOUT (told by the kernel, not polled).
+bool AwaitEnd(pid_t pid, std::chrono::milliseconds timeout) {
+    const int fd = int(syscall(SYS_pidfd_open, pid, 0));
+    if (fd < 0) return true;  // already gone
+    pollfd ended{fd, POLLIN, 0};
+    const bool done = poll(&ended, 1, int(timeout.count())) > 0;
+    close(fd);
+    return done;
+}
+
+// Ends every program of the device and returns once they have ended, so
+// that what comes next (a new daemon) finds none of their objects.
+int Stop() {
+    const std::vector<pid_t> programs = simdevice::LivePrograms();
+    simdevice::StopPrograms();  // each with a record in the log
+    for (pid_t pid : programs) {
+        if (AwaitEnd(pid, kStopGrace)) continue;
+        kill(pid, SIGKILL);
+        AwaitEnd(pid, kStopGrace);
     }
-    std::cout << "posted " << name << ": delivered to " << result.delivered << " queue(s), dropped by "
-              << result.dropped << "\n";
     return 0;
 }
 
-int Phone(const Args &args) {
-    std::string status = RequireArg(args, 1);
-    if (status == "none") {
-        simdevice::DeleteRegistryValue(device_names::kPhoneKey, device_names::kPhoneStatusValue);
+void AddProgramCommands(CommandSet &tool, Inputs &in) {
+    CLI::App &root = tool.Root();
+    tool.Add(root, "init", "init [DIR]", "make a fresh device (kills what ran in it)", [&](const CLI::App &) {
+        simdevice::ResetDevice(in.dir.empty() ? simdevice::DeviceDir() : in.dir);
+        fmt::print("{}\n", simdevice::DeviceDir());
         return 0;
+    })->add_option("DIR", in.dir, "the device's directory (default: $SIMDEVICE_DIR)");
+    tool.Add(root, "destroy", "destroy", "kill the device's programs and remove it", [](const CLI::App &) {
+        simdevice::DestroyDevice(simdevice::DeviceDir());
+        return 0;
+    });
+    for (const bool wait : {false, true}) {
+        CLI::App *command = tool.Add(
+            root, wait ? "run" : "start",
+            fmt::format("{} [--fault PLAN]... PROGRAM [ARGS]...", wait ? "run" : "start"),
+            wait ? "start a program and wait; exits with its status" : "start a program in the device; prints its pid",
+            [&in, wait](const CLI::App &self) { return Start(in, self.remaining(), wait); });
+        command->footer("\nPROGRAM and every word after it go to the program, which runs in the device.");
+        command->add_option("--fault", in.faults, "a fault plan for the program (see simdevice --help)")
+            ->type_name("PLAN")
+            ->allow_extra_args(false);
+        command->prefix_command();  // PROGRAM and everything after it are the program's
     }
-    simdevice::SetRegistryDword(device_names::kPhoneKey, device_names::kPhoneStatusValue,
-                                device_names::PhoneStatus(status));
+    tool.Add(root, "ps", "ps", "list the device's running programs", [](const CLI::App &) {
+        for (pid_t pid : simdevice::LivePrograms()) fmt::print("{}\n", pid);
+        return 0;
+    });
+    tool.Add(root, "stop", "stop", "end the device's programs and wait until they have ended",
+             [](const CLI::App &) { return Stop(); });
+}
+
+// ---- the power manager, the phone, the registry, the keyboard ---------------------
+
+int Post(const std::string &name, DWORD message, DWORD flags, const std::u16string &state) {
+    const auto result = simdevice::PostPowerBroadcast(message, flags, state);
+    fmt::print("posted {}: delivered to {} queue(s), dropped by {}\n", name, result.delivered, result.dropped);
     return 0;
+}
+
+void AddPowerCommands(CommandSet &tool, Inputs &in) {
+    CLI::App *post = tool.Add(tool.Root(), "post", "post BROADCAST", "play the power manager: post a broadcast",
+                              [&](const CLI::App &) {
+                                  if (in.broadcast.empty()) throw CLI::RequiredError("BROADCAST");
+                                  const auto *named = broadcasts::Find(in.broadcast);
+                                  return Post(in.broadcast, named->message, named->flags,
+                                              simdevice::Utf8ToUtf16(named->stateName));
+                              });
+    post->add_option("BROADCAST", in.broadcast, "one of: " + broadcasts::Names())
+        ->type_name("NAME")
+        ->check(Rule("NAME", [](const std::string &name) {
+            if (broadcasts::Find(name) == nullptr) throw std::invalid_argument(broadcasts::Unknown(name));
+        }));
+    CLI::App *raw = tool.Add(*post, broadcasts::kRaw, "post raw MESSAGE FLAGS", "post any Message/Flags pair",
+                             [&](const CLI::App &) { return Post(broadcasts::kRaw, in.message, in.flags, u""); });
+    AddValue(raw, "MESSAGE", in.message, values::Dword, "DWORD", std::string("the broadcast's Message: ") + values::kDwordRule)
+        ->required();
+    AddValue(raw, "FLAGS", in.flags, values::Dword, "DWORD", std::string("its Flags: ") + values::kDwordRule)
+        ->required();
+}
+
+void AddPhoneCommand(CommandSet &tool, Inputs &in) {
+    CLI::App *phone = tool.Add(tool.Root(), "phone", "phone STATUS",
+                               "set HKLM\\System\\State\\Phone \"Status\" (REG_DWORD); none deletes the value",
+                               [&](const CLI::App &) {
+                                   device_names::SetPhoneStatus(in.phoneStatus);
+                                   return 0;
+                               });
+    AddValue(phone, "STATUS", in.phoneStatus, device_names::PhoneStatus, "STATUS", device_names::kPhoneStatusRule)
+        ->required();
 }
 
 std::string HexBytes(const std::string &hex) {
-    if (hex.size() % 2) throw std::invalid_argument("binary value needs whole bytes: " + hex);
+    const char rule[] = "hex bytes, two digits each, e.g. 0040";
+    if (hex.size() % 2 != 0) RefuseValue("VALUE", fmt::format("'{}' is not {}: odd number of digits", hex, rule));
     std::string bytes;
-    for (size_t i = 0; i < hex.size(); i += 2) bytes += char(ParseNumber("0x" + hex.substr(i, 2)));
+    for (size_t i = 0; i < hex.size(); i += 2) {
+        const std::string pair = hex.substr(i, 2);
+        const auto byte = values::WholeNumber("0x" + pair, 0xFF);
+        if (!byte || pair.find_first_of("xX") != std::string::npos)
+            RefuseValue("VALUE", fmt::format("'{}' is not {}", hex, rule));
+        bytes += char(*byte);
+    }
     return bytes;
 }
 
-int Registry(const Args &args) {
-    std::string verb = RequireArg(args, 1);
-    std::u16string key = simdevice::Utf8ToUtf16(RequireArg(args, 2));
-    if (verb == "delete") {
-        if (args.size() > 3) simdevice::DeleteRegistryValue(key, simdevice::Utf8ToUtf16(args[3]));
-        else simdevice::DeleteRegistryKey(key);
-        return 0;
-    }
-    if (verb != "set") throw std::invalid_argument("reg set or reg delete");
-    std::u16string name = simdevice::Utf8ToUtf16(RequireArg(args, 3));
-    std::string type = RequireArg(args, 4), value = RequireArg(args, 5);
-    if (type == "dword") {
-        simdevice::SetRegistryDword(key, name, ParseNumber(value));
-    } else if (type == "sz") {
-        std::u16string text = simdevice::Utf8ToUtf16(value);
+int SetValue(const Inputs &in) {
+    const std::u16string key = simdevice::Utf8ToUtf16(in.key), name = simdevice::Utf8ToUtf16(in.name);
+    if (in.type == "dword") {
+        DWORD value = 0;
+        try {
+            value = values::Dword(in.value);
+        } catch (const std::invalid_argument &error) {
+            RefuseValue("VALUE", error.what());
+        }
+        simdevice::SetRegistryDword(key, name, value);
+    } else if (in.type == "sz") {
+        const std::u16string text = simdevice::Utf8ToUtf16(in.value);
         simdevice::SetRegistryValue(key, name, REG_SZ,
                                     std::string(reinterpret_cast<const char *>(text.c_str()), (text.size() + 1) * 2));
-    } else if (type == "binary") {
-        simdevice::SetRegistryValue(key, name, REG_BINARY, HexBytes(value));
     } else {
-        throw std::invalid_argument("type must be dword, sz or binary");
+        simdevice::SetRegistryValue(key, name, REG_BINARY, HexBytes(in.value));
     }
     return 0;
 }
 
-int Key(const Args &args) {
-    std::string key = RequireArg(args, 1);
-    std::string how = args.size() > 2 ? args[2] : "press";
-    if (how == "press") {
-        simdevice::PressKey(device_names::MakeKeyEvent(key, "down"));
-        simdevice::PressKey(device_names::MakeKeyEvent(key, "up"));
-    } else {
-        simdevice::PressKey(device_names::MakeKeyEvent(key, how));
-    }
-    return 0;
+void AddRegistryCommands(CommandSet &tool, Inputs &in) {
+    CLI::App *reg = tool.Add(tool.Root(), "reg", "", "the registry below HKEY_LOCAL_MACHINE", nullptr);
+    CLI::App *set = tool.Add(*reg, "set", "reg set KEY NAME dword|sz|binary VALUE",
+                             "set a value below HKLM (binary VALUE: hex bytes)",
+                             [&](const CLI::App &) { return SetValue(in); });
+    set->add_option("KEY", in.key, "the key's path below HKLM, e.g. 'System\\State\\Phone'")->required();
+    set->add_option("NAME", in.name, "the value's name")->required();
+    set->add_option("TYPE", in.type, "dword, sz or binary")
+        ->required()
+        ->check(Rule("TYPE", [](const std::string &type) {
+            if (type != "dword" && type != "sz" && type != "binary")
+                values::Refuse(type, "a value type: dword, sz or binary");
+        }));
+    set->add_option("VALUE", in.value, "dword: a DWORD; sz: text; binary: hex bytes, two digits each, e.g. 0040")
+        ->required();
+    CLI::App *del = tool.Add(*reg, "delete", "reg delete KEY [NAME]", "delete a value, or the whole key",
+                             [&](const CLI::App &) {
+                                 const std::u16string key = simdevice::Utf8ToUtf16(in.key);
+                                 if (in.name.empty()) simdevice::DeleteRegistryKey(key);
+                                 else simdevice::DeleteRegistryValue(key, simdevice::Utf8ToUtf16(in.name));
+                                 return 0;
+                             });
+    del->add_option("KEY", in.key, "the key's path below HKLM")->required();
+    del->add_option("NAME", in.name, "the value's name (none: the whole key)");
 }
 
-int Wait(const Args &args) {
-    std::string event = RequireArg(args, 1);
-    int count = args.size() > 2 ? int(ParseNumber(args[2])) : 1;
-    double seconds = args.size() > 3 ? std::stod(args[3]) : 10;
-    bool held = simdevice::WaitForLog(
-        [&](const auto &log) { return simdevice::CountEvents(log, event) >= count; },
-        std::chrono::milliseconds(long(seconds * 1000)));
-    if (!held) std::cerr << "simdevice: timed out waiting for " << count << " '" << event << "' record(s)\n";
-    return held ? 0 : 1;
+void AddKeyCommand(CommandSet &tool, Inputs &in) {
+    CLI::App *key = tool.Add(tool.Root(), "key", "key KEY [down|up|sysdown|sysup|press]",
+                             "press a key on the device keyboard (default: press, a down and an up)",
+                             [&](const CLI::App &) {
+                                 if (in.how == "press") {
+                                     simdevice::PressKey(device_names::MakeKeyEvent(in.vk, WM_KEYDOWN));
+                                     simdevice::PressKey(device_names::MakeKeyEvent(in.vk, WM_KEYUP));
+                                 } else {
+                                     simdevice::PressKey(
+                                         device_names::MakeKeyEvent(in.vk, device_names::KeyMessage(in.how)));
+                                 }
+                                 return 0;
+                             });
+    AddValue(key, "KEY", in.vk, device_names::KeyCode, "KEY", device_names::kKeyRule)->required();
+    key->add_option("HOW", in.how, "down, up, sysdown, sysup or press")
+        ->check(Rule("HOW", [](const std::string &how) {
+            if (how != "press") (void)device_names::KeyMessage(how);
+        }));
 }
 
-int Run(const Args &args) {
-    const std::string &command = args[0];
-    if (command == "init") {
-        simdevice::ResetDevice(args.size() > 1 ? args[1] : simdevice::DeviceDir());
-        std::cout << simdevice::DeviceDir() << "\n";
+// ---- what happened -----------------------------------------------------------------
+
+int Wait(const Inputs &in) {
+    const bool held = simdevice::WaitForLog(
+        [&](const auto &log) { return simdevice::CountEvents(log, in.event) >= in.count; }, in.wait);
+    if (!held) fmt::print(stderr, "simdevice: timed out waiting for {} '{}' record(s)\n", in.count, in.event);
+    return held ? 0 : kTimedOut;
+}
+
+void AddLogCommands(CommandSet &tool, Inputs &in) {
+    CLI::App &root = tool.Root();
+    tool.Add(root, "log", "log", "the device's timeline", [](const CLI::App &) {
+        fmt::print("{}", simdevice::FormatTimeline(simdevice::ReadLog()));
         return 0;
-    }
-    if (command == "destroy") return simdevice::DestroyDevice(simdevice::DeviceDir()), 0;
-    if (command == "start" || command == "run") return Start(args, command == "run");
-    if (command == "ps") {
-        for (pid_t pid : simdevice::LivePrograms()) std::cout << pid << "\n";
-        return 0;
-    }
-    if (command == "stop") {
-        for (pid_t pid : simdevice::LivePrograms()) kill(pid, SIGTERM);
-        return 0;
-    }
-    if (command == "post") return Post(args);
-    if (command == "phone") return Phone(args);
-    if (command == "reg") return Registry(args);
-    if (command == "key") return Key(args);
-    if (command == "log") return std::cout << simdevice::FormatTimeline(simdevice::ReadLog()), 0;
-    if (command == "debug") return std::cout << simdevice::DebugOutput(), 0;
-    if (command == "wait") return Wait(args);
-    throw std::invalid_argument("unknown command: " + command);
+    });
+    tool.Add(root, "debug", "debug", "the debug channel's text (numbers as the device prints them: %x is hex)",
+             [](const CLI::App &) {
+                 fmt::print("{}", simdevice::DebugOutput());
+                 return 0;
+             });
+    CLI::App *wait = tool.Add(root, "wait", "wait EVENT [COUNT [SECONDS]]",
+                              "wait until the log holds COUNT (default 1) EVENT records, for at most SECONDS (default 10)",
+                              [&](const CLI::App &) { return Wait(in); });
+    wait->add_option("EVENT", in.event, "a log record's event, e.g. power-subscribed, lockapp-started")->required();
+    AddValue(wait, "COUNT", in.count, values::Count, "COUNT", values::kCountRule);
+    AddValue(wait, "SECONDS", in.wait, values::Seconds, "SECONDS", values::kSecondsRule);
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-    Args args(argv + 1, argv + argc);
-    if (args.empty() || args[0] == "-h" || args[0] == "--help") {
-        std::cout << kUsage;
-        return args.empty() ? 2 : 0;
-    }
-    try {
-        return Run(args);
-    } catch (const std::exception &error) {
-        std::cerr << "simdevice: " << error.what() << "\n" << kUsage;
-        return 2;
-    }
+    Inputs in;
+    CommandSet tool("simdevice", "COMMAND [ARGS]...", kDescription);
+    AddProgramCommands(tool, in);
+    AddPowerCommands(tool, in);
+    AddPhoneCommand(tool, in);
+    AddRegistryCommands(tool, in);
+    AddKeyCommand(tool, in);
+    AddLogCommands(tool, in);
+    tool.Root().footer(kFooter);  // after the commands, which would inherit it
+    // Every command but init works on a device that exists and is writable:
+    // none makes one, and none touches what is not one.
+    tool.BeforeEachAction([](const CLI::App &command) {
+        if (command.get_name() == "init") return;
+        if (auto why = simdevice::NotADevice(simdevice::DeviceDir())) throw std::runtime_error(*why);
+    });
+    return tool.Run(argc, argv);
 }

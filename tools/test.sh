@@ -9,7 +9,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
 packages=(cmake g++ make binutils libgtest-dev libgmock-dev libbenchmark-dev clang-tidy cppcheck
-  librapidcheck-dev wine64 g++-mingw-w64-x86-64 g++-mingw-w64-i686 xvfb xdotool clang libclang-rt-14-dev mscgen graphviz)
+  librapidcheck-dev wine64 g++-mingw-w64-x86-64 g++-mingw-w64-i686 xvfb xdotool clang libclang-rt-14-dev mscgen graphviz
+  libcli11-dev libfmt-dev)
 # unzip: the bundle check reads the zips cpack makes.
 packages+=(unzip)
 # The arm stage: the cross compiler, qemu-arm to run what it builds, and

@@ -275,8 +275,12 @@ void WineTest::SetUp() {
     // Non-ASCII on purpose: paths travel as UTF-16 through Wine and back.
     dir_ = Session::Get().Root() / (std::string(test->name()) + " Gerät ß");
     fs::create_directories(dir_);
-    for (const auto &entry : fs::directory_iterator(WindowsBinDir()))
+    // The programs and libraries only: logs left by a run by hand are not the test's.
+    for (const auto &entry : fs::directory_iterator(WindowsBinDir())) {
+        const auto extension = entry.path().extension();
+        if (extension != ".exe" && extension != ".dll") continue;
         fs::copy_file(entry.path(), dir_ / entry.path().filename(), fs::copy_options::overwrite_existing);
+    }
     SetPhoneStatus(std::nullopt);
 }
 

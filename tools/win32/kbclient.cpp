@@ -6,13 +6,20 @@
 //                                       a hook of its own in front of the lock's
 //   "key VK"                            each key-down that reaches its window
 // Commands on standard input, one per line: "activate MODE", "deactivate",
-// "quit".
+// "quit". A bad line is reported on standard error ("kbclient: line N: ...")
+// and skipped, and the exit status is then 2; a bad MODE on the command line
+// ends it at once with status 2.
 #include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <atomic>
 #include <cstring>
+#include <stdexcept>
+#include <string>
+#include <vector>
 
+#include "ArgumentValues.h"
 #include "FixtureLog.h"
 
 namespace {
@@ -27,6 +34,7 @@ typedef BOOL(WINAPI *DeactivateProc)(void);
 ActivateProc g_activate;
 DeactivateProc g_deactivate;
 HWND g_window;
+std::atomic<bool> g_lineRefused{false};
 
 LRESULT CALLBACK ObserverProc(int code, WPARAM wParam, LPARAM lParam) {
     const LRESULT verdict = CallNextHookEx(nullptr, code, wParam, lParam);
@@ -58,26 +66,82 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
     return DefWindowProcW(window, message, wParam, lParam);
 }
 
+// Without iostreams, which would triple the fixture's size.
+std::vector<std::string> Words(const std::string &line) {
+    std::vector<std::string> words;
+    const char *blanks = " \t\r\n";
+    for (size_t start = line.find_first_not_of(blanks); start != std::string::npos;) {
+        const size_t end = line.find_first_of(blanks, start);
+        words.push_back(line.substr(start, end - start));
+        start = end == std::string::npos ? end : line.find_first_not_of(blanks, end);
+    }
+    return words;
+}
+
+DWORD Mode(const std::string &text) {
+    try {
+        return argument_values::Dword(text);
+    } catch (const std::invalid_argument &error) {
+        throw std::invalid_argument(std::string("MODE: ") + error.what());
+    }
+}
+
+// One line's command: posts it to the window, or false for "quit".
+bool RunLine(const std::vector<std::string> &words) {
+    const std::string &command = words[0];
+    const size_t arguments = command == "activate" ? 2 : 1;
+    if (command == "activate" && words.size() < 2) throw std::invalid_argument("MODE is required");
+    if (command != "activate" && command != "deactivate" && command != "quit")
+        throw std::invalid_argument("unknown command '" + command + "' (one of: activate deactivate quit)");
+    if (words.size() > arguments)
+        throw std::invalid_argument("The following argument was not expected: " + words[arguments]);
+    if (command == "quit") return false;
+    if (command == "activate") PostMessageW(g_window, kActivateMessage, WPARAM(Mode(words[1])), 0);
+    else PostMessageW(g_window, kDeactivateMessage, 0, 0);
+    return true;
+}
+
 // Standard input, read on a thread of its own; the exports are called on the
 // window's thread, which pumps the hook's messages.
 DWORD WINAPI ReadCommands(LPVOID) {
     char line[128];
-    while (std::fgets(line, sizeof line, stdin) != nullptr) {
-        if (std::strncmp(line, "activate ", 9) == 0)
-            PostMessageW(g_window, kActivateMessage, WPARAM(std::strtoul(line + 9, nullptr, 0)), 0);
-        else if (std::strncmp(line, "deactivate", 10) == 0)
-            PostMessageW(g_window, kDeactivateMessage, 0, 0);
-        else if (std::strncmp(line, "quit", 4) == 0)
-            break;
+    for (int number = 1; std::fgets(line, sizeof line, stdin) != nullptr; ++number) {
+        const std::vector<std::string> words = Words(line);
+        if (words.empty() || words[0][0] == '#') continue;
+        try {
+            if (!RunLine(words)) break;
+        } catch (const std::invalid_argument &error) {
+            std::fprintf(stderr, "kbclient: line %d: %s\n", number, error.what());
+            g_lineRefused = true;
+        }
     }
     PostMessageW(g_window, WM_CLOSE, 0, 0);
     return 0;
 }
 
+std::string Utf8(const wchar_t *text) {
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    std::string out(size_t(bytes > 0 ? bytes : 1), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, &out[0], bytes, nullptr, nullptr);
+    out.resize(out.size() - 1);
+    return out;
+}
+
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int) {
-    const DWORD mode = DWORD(wcstoul(commandLine, nullptr, 0));
+    DWORD mode = 0;
+    try {
+        const std::vector<std::string> words = Words(Utf8(commandLine));
+        if (words.size() != 1)
+            throw std::invalid_argument(words.empty() ? "MODE is required"
+                                                      : "The following argument was not expected: " + words[1]);
+        mode = Mode(words[0]);
+    } catch (const std::invalid_argument &error) {
+        std::fprintf(stderr, "kbclient: %s\nusage: kbclient MODE  (then activate MODE, deactivate, quit on standard input)\n",
+                     error.what());
+        return 2;
+    }
     HMODULE library = LoadLibraryW(L"tallowbeck.dll");
     if (library != nullptr) {
         g_activate = reinterpret_cast<ActivateProc>(reinterpret_cast<void (*)()>(GetProcAddress(library, "ActivateKBHook")));
@@ -117,5 +181,5 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int) {
     FreeLibrary(library);
     if (reader != nullptr) CloseHandle(reader);
     FixtureLog(kLog, L"quit");
-    return 0;
+    return g_lineRefused ? 2 : 0;
 }

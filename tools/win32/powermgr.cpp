@@ -1,67 +1,137 @@
 // The power manager's part under Wine: posts a power broadcast to every
 // subscriber in this Wine prefix whose mask has its kind, without waiting
-// (a full queue drops it, as on the device).
-//   powermgr post unattended|resume|powerinfo|on|suspend|resuming
-//   powermgr post MESSAGE FLAGS
-//   powermgr subscribers       prints the number of live subscribers
+// (a full queue drops it, as on the device). It takes the broadcast names
+// and forms of "simdevice post", from the same table and number rules.
+//
+// Its grammar is three forms, so it is read here over the shared rules
+// rather than with CLI11, which the cross-compiler's include path does not
+// see (and which would bring the host's headers with it).
 #include <windows.h>
 #include <pm.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <cwchar>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <vector>
 
+#include "ArgumentValues.h"
+#include "Broadcasts.h"
+#include "QueueRules.h"
 #include "QueueRules.h"
 #include "shared_objects.h"
+
+#ifndef DEVICELOCK_VERSION
+#define DEVICELOCK_VERSION ""
+#endif
 
 using namespace coredll;
 
 namespace {
 
-const DWORD kPowerStateUnattended = 0x00400000;  // not in the device SDK's pm.h
+constexpr int kBadInput = 2;
 
-struct NamedBroadcast {
-    const wchar_t *name;
-    DWORD message;
-    DWORD flags;
-    const wchar_t *stateName;
+const char kUsage[] = R"(usage: powermgr post BROADCAST
+       powermgr post raw MESSAGE FLAGS
+       powermgr subscribers
+Plays the power manager in this Wine prefix.
+
+  post BROADCAST            post a broadcast to every subscriber whose mask has its kind; BROADCAST is one of
+                            unattended suspend resuming on resume powerinfo powerstatus
+  post raw MESSAGE FLAGS    post any Message/Flags pair (DWORDs: 0 to 0xFFFFFFFF, decimal or 0x-hexadecimal)
+  subscribers               print the number of live subscribers
+  --help, --version
+
+Exit status: 0 done; 2 bad input (one line on standard error), nothing posted.
+)";
+
+// A refusal: one line, and where to look.
+struct BadInput : std::invalid_argument {
+    using std::invalid_argument::invalid_argument;
 };
 
-const NamedBroadcast kBroadcasts[] = {
-    {L"unattended", PBT_TRANSITION, kPowerStateUnattended, L"unattended"},
-    {L"on", PBT_TRANSITION, POWER_STATE_ON, L"on"},
-    {L"suspend", PBT_TRANSITION, POWER_STATE_SUSPEND, L"suspend"},
-    {L"resuming", PBT_TRANSITION, 0, L"resuming"},
-    {L"resume", PBT_RESUME, 0, L""},
-    {L"powerinfo", PBT_POWERINFOCHANGE, 0, L""},
-};
-
-int Post(DWORD message, DWORD flags, const wchar_t *stateName) {
-    const std::string record = queue_rules::BroadcastRecord(message, flags, stateName, wcslen(stateName));
+int Post(DWORD message, DWORD flags, const char *stateName) {
+    const std::wstring name(stateName, stateName + std::strlen(stateName));
     DWORD total = 0;
-    const DWORD delivered = Broadcast(message, record, &total);
-    std::wprintf(L"posted 0x%lx 0x%lx to %lu of %lu subscribers\n", message, flags, delivered, total);
+    const DWORD delivered = Broadcast(message, queue_rules::BroadcastRecord(message, flags, name.c_str(), name.size()), &total);
+    std::printf("posted 0x%lx 0x%lx to %lu of %lu subscribers\n", message, flags, delivered, total);
     return 0;
 }
 
-int Usage() {
-    std::fwprintf(stderr, L"usage: powermgr post NAME | post MESSAGE FLAGS | subscribers\n");
-    return 2;
+std::string Utf8(const wchar_t *text) {
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    std::string out(size_t(bytes > 0 ? bytes : 1), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, &out[0], bytes, nullptr, nullptr);
+    out.resize(out.size() - 1);
+    return out;
+}
+
+void RefuseExtra(const std::vector<std::string> &words, size_t used) {
+    if (words.size() > used) throw BadInput("The following argument was not expected: " + words[used]);
+}
+
+const std::string &Require(const std::vector<std::string> &words, size_t at, const char *name) {
+    if (words.size() <= at) throw BadInput(std::string(name) + " is required");
+    return words[at];
+}
+
+DWORD DwordArgument(const std::vector<std::string> &words, size_t at, const char *name) {
+    try {
+        return argument_values::Dword(Require(words, at, name));
+    } catch (const BadInput &) {
+        throw;
+    } catch (const std::invalid_argument &error) {
+        throw BadInput(std::string(name) + ": " + error.what());
+    }
+}
+
+int PostCommand(const std::vector<std::string> &words) {
+    const std::string &name = Require(words, 1, "BROADCAST");
+    if (name == broadcasts::kRaw) {
+        const DWORD message = DwordArgument(words, 2, "MESSAGE");
+        const DWORD flags = DwordArgument(words, 3, "FLAGS");
+        RefuseExtra(words, 4);
+        return Post(message, flags, "");
+    }
+    const broadcasts::NamedBroadcast *named = broadcasts::Find(name);
+    if (named == nullptr) throw BadInput("BROADCAST: " + broadcasts::Unknown(name));
+    RefuseExtra(words, 2);
+    return Post(named->message, named->flags, named->stateName);
+}
+
+int Command(const std::vector<std::string> &words) {
+    if (words.empty()) throw BadInput("a command is required (one of: post subscribers)");
+    for (const std::string &word : words) {
+        if (word == "--help" || word == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+    }
+    const std::string &command = words[0];
+    if (command == "--version") {
+        const std::string version = DEVICELOCK_VERSION;
+        std::printf("powermgr %s\n", version.empty() ? "(no version set)" : version.c_str());
+        return 0;
+    }
+    if (command == "post") return PostCommand(words);
+    if (command == "subscribers") {
+        RefuseExtra(words, 1);
+        Subscriber subscribers[kMaxSubscribers];
+        std::printf("%lu\n", ListSubscribers(subscribers));
+        return 0;
+    }
+    throw BadInput("unknown command '" + command + "' (one of: post subscribers)");
 }
 
 }  // namespace
 
 int wmain(int argc, wchar_t **argv) {
-    if (argc == 2 && wcscmp(argv[1], L"subscribers") == 0) {
-        Subscriber subscribers[kMaxSubscribers];
-        std::wprintf(L"%lu\n", ListSubscribers(subscribers));
-        return 0;
+    std::vector<std::string> words;
+    for (int i = 1; i < argc; ++i) words.push_back(Utf8(argv[i]));
+    try {
+        return Command(words);
+    } catch (const BadInput &error) {
+        std::fprintf(stderr, "powermgr: %s\nrun 'powermgr --help'\n", error.what());
+        return kBadInput;
     }
-    if (argc == 4 && wcscmp(argv[1], L"post") == 0)
-        return Post(DWORD(wcstoul(argv[2], nullptr, 0)), DWORD(wcstoul(argv[3], nullptr, 0)), L"");
-    if (argc == 3 && wcscmp(argv[1], L"post") == 0) {
-        for (const NamedBroadcast &broadcast : kBroadcasts)
-            if (wcscmp(argv[2], broadcast.name) == 0) return Post(broadcast.message, broadcast.flags, broadcast.stateName);
-    }
-    return Usage();
 }

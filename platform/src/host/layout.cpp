@@ -36,7 +36,7 @@ std::string SelectedDeviceDir() {
 
 void EnsureLayout(const std::string &dir) {
     std::lock_guard<std::mutex> lock(g_layoutMutex);
-    if (g_layoutDone == dir || access((dir + kDeviceMarker).c_str(), F_OK) != 0) return;
+    if (g_layoutDone == dir || NotADevice(dir)) return;
     std::error_code ignored;
     for (const char *sub : kSubdirectories) fs::create_directories(dir + "/" + sub, ignored);
     // The first process to get here stamps the device's epoch.
