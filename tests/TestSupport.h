@@ -9,7 +9,9 @@
 #include <signal.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -76,6 +78,25 @@ inline int KillProgram(pid_t pid) {
     kill(pid, SIGKILL);
     return simdevice::WaitProgram(pid, kLogTimeout);
 }
+
+// Sets an environment variable for one scope, and puts back what it was.
+class ScopedVariable {
+public:
+    ScopedVariable(const char *name, const std::string &value) : name_(name) {
+        if (const char *old = std::getenv(name)) old_ = old;
+        setenv(name, value.c_str(), 1);
+    }
+    ~ScopedVariable() {
+        if (old_) setenv(name_, old_->c_str(), 1);
+        else unsetenv(name_);
+    }
+    ScopedVariable(const ScopedVariable &) = delete;
+    ScopedVariable &operator=(const ScopedVariable &) = delete;
+
+private:
+    const char *name_;
+    std::optional<std::string> old_;
+};
 
 // Copies a built program to PATH (directories made as needed).
 inline std::string CopyProgram(const std::string &name, const std::string &path) {

@@ -178,24 +178,6 @@ TEST_F(SimulatedDevice, ProgramsTakeTheirFaultsFromTheEnvironment) {
     }
 }
 
-// Sets an environment variable for the life of the object.
-class ScopedVariable {
-public:
-    ScopedVariable(const char *name, const std::string &value) : name_(name) {
-        const char *old = std::getenv(name);
-        if (old) old_ = old;
-        setenv(name, value.c_str(), 1);
-    }
-    ~ScopedVariable() {
-        if (old_) setenv(name_, old_->c_str(), 1);
-        else unsetenv(name_);
-    }
-
-private:
-    const char *name_;
-    std::optional<std::string> old_;
-};
-
 std::vector<std::string> Lines(const std::string &path) {
     std::ifstream in(path);
     std::vector<std::string> lines;

@@ -312,23 +312,6 @@ std::string Snapshot(const fs::path &root) {
     return text;
 }
 
-// Sets an environment variable for one scope.
-class ScopedVariable {
-public:
-    ScopedVariable(const char *name, const std::string &value) : name_(name) {
-        if (const char *old = std::getenv(name)) old_ = old;
-        setenv(name, value.c_str(), 1);
-    }
-    ~ScopedVariable() {
-        if (old_) setenv(name_, old_->c_str(), 1);
-        else unsetenv(name_);
-    }
-
-private:
-    const char *name_;
-    std::optional<std::string> old_;
-};
-
 // Nothing that is not a device is ever used, written or deleted as one: each
 // case points the tool at something else, and it must refuse with one line
 // naming the path, leave that thing as it was, and touch nothing beside it.

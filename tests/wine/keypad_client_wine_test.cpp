@@ -4,30 +4,14 @@
 // modules. It sends no keys, so nothing needs to pump messages. Each failure
 // it can meet ends it with the failed step and one debug line.
 #include "WineDevice.h"
+#include "c_client/ClientRuns.h"
 
 using namespace wine_test;
 
 namespace {
 
-struct ClientRun {
-    const char *name;
-    const char *faults;  // counted from the client's first call
-    int status;          // the failed step, 0 for none
-    const char *debug;   // the whole debug channel afterwards
-};
-
-const ClientRun kRuns[] = {
-    {"Cycle", "", 0, ""},
-    {"LibraryMissing", "LoadLibraryW=fail:126", 1, "keypad_client: step 1: tallowbeck.dll did not load (error 126)\n"},
-    {"NameRefused", "GetProcAddressW:DeactivateKBHook=fail:127", 2,
-     "keypad_client: step 2: the exports did not bind by name (error 127)\n"},
-    {"OrdinalRefused", "GetProcAddressW:#2=fail:127", 3,
-     "keypad_client: step 3: the exports did not bind by ordinal (error 127)\n"},
-    {"HookRefused", "SetWindowsHookExW=fail:8", 5,
-     "keypad_client: step 5: ActivateKBHook(1) did not give TRUE (error 8)\n"},
-    // A refused unhook keeps the lock; deactivating again removes it.
-    {"UnhookRefusedOnce", "UnhookWindowsHookEx=fail:5", 0, ""},
-};
+using c_client::ClientRun;
+using c_client::kRuns;
 
 class KeypadClientUnderWine : public WineTest {};
 

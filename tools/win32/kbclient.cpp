@@ -119,20 +119,12 @@ DWORD WINAPI ReadCommands(LPVOID) {
     return 0;
 }
 
-std::string Utf8(const wchar_t *text) {
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    std::string out(size_t(bytes > 0 ? bytes : 1), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, -1, &out[0], bytes, nullptr, nullptr);
-    out.resize(out.size() - 1);
-    return out;
-}
-
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int) {
     DWORD mode = 0;
     try {
-        const std::vector<std::string> words = Words(Utf8(commandLine));
+        const std::vector<std::string> words = Words(coredll::Utf8(commandLine));
         if (words.size() != 1)
             throw std::invalid_argument(words.empty() ? "MODE is required"
                                                       : "The following argument was not expected: " + words[1]);

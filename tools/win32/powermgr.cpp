@@ -58,14 +58,6 @@ int Post(DWORD message, DWORD flags, const char *stateName) {
     return 0;
 }
 
-std::string Utf8(const wchar_t *text) {
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    std::string out(size_t(bytes > 0 ? bytes : 1), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, -1, &out[0], bytes, nullptr, nullptr);
-    out.resize(out.size() - 1);
-    return out;
-}
-
 void RefuseExtra(const std::vector<std::string> &words, size_t used) {
     if (words.size() > used) throw BadInput("The following argument was not expected: " + words[used]);
 }

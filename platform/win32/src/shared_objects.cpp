@@ -66,6 +66,14 @@ private:
 
 }  // namespace
 
+std::string Utf8(const WCHAR *text) {
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    std::string out(size_t(bytes > 0 ? bytes : 1), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, &out[0], bytes, nullptr, nullptr);
+    out.resize(out.size() - 1);
+    return out;
+}
+
 void AppendUtf8(const WCHAR *path, const WCHAR *text) {
     char utf8[4096];
     const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, sizeof utf8, nullptr, nullptr);

@@ -9,6 +9,9 @@
 
 namespace coredll {
 
+// TEXT as UTF-8.
+std::string Utf8(const WCHAR *text);
+
 // Appends TEXT to the file at PATH as UTF-8, opening and closing it so that
 // others can read it meanwhile. Used for the debug channel and fixture logs.
 void AppendUtf8(const WCHAR *path, const WCHAR *text);
