@@ -144,25 +144,6 @@ TEST_F(SimulatedDevice, FaultsHitTheCallsTheyArePlannedFor) {
     EXPECT_THROW(simdevice::FailCall("CreateMsgQueu", 8), std::invalid_argument);
 }
 
-// Numbers are 32 bits on either word size: what a 64-bit process would cut
-// to 32 bits, and a 32-bit one could not hold, is refused by both.
-TEST(ParseNumber, TakesWhole32BitNumbersOnly) {
-    struct Case {
-        const char *text;
-        std::optional<DWORD> value;  // none: refused
-    } cases[] = {
-        {"0", 0u},          {"4294967295", 0xFFFFFFFFu}, {"0xFFFFFFFF", 0xFFFFFFFFu}, {"0x102", 0x102u},
-        {"010", 8u},        {"4294967296", {}},          {"0x100000000", {}},         {"99999999999999999999999", {}},
-        {"-1", {}},         {" 1", {}},                  {"+1", {}},                  {"1 ", {}},
-        {"12x", {}},        {"", {}},                    {"0x", {}},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.text);
-        if (c.value) EXPECT_EQ(simdevice::ParseNumber(c.text), *c.value);
-        else EXPECT_THROW(simdevice::ParseNumber(c.text), std::invalid_argument);
-    }
-}
-
 // Faults given to a program through its environment apply from its first
 // call; a program whose plan is malformed refuses to start.
 TEST_F(SimulatedDevice, ProgramsTakeTheirFaultsFromTheEnvironment) {

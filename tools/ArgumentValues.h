@@ -14,6 +14,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "Numbers.h"
+
 namespace argument_values {
 
 // What each kind accepts, in the words the help and the errors use.
@@ -26,16 +28,7 @@ constexpr uint64_t kMostCount = 0x7FFFFFFFu;
 constexpr std::chrono::milliseconds kShortestWait{1};
 constexpr std::chrono::milliseconds kLongestWait{86400 * 1000};
 
-// TEXT as a whole number no greater than MOST, or nothing.
-inline std::optional<uint64_t> WholeNumber(const std::string &text, uint64_t most) {
-    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-    const char *first = text.data() + (hex ? 2 : 0);
-    const char *last = text.data() + text.size();
-    uint64_t value = 0;
-    const auto [end, error] = std::from_chars(first, last, value, hex ? 16 : 10);
-    if (first == last || error != std::errc() || end != last || value > most) return std::nullopt;
-    return value;
-}
+using numbers::WholeNumber;
 
 // The error every rule gives: "'TEXT' is not RULE".
 [[noreturn]] inline void Refuse(const std::string &text, const std::string &rule) {

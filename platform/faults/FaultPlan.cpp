@@ -2,7 +2,8 @@
 
 #include <platform_calls.h>
 
-#include <charconv>
+#include "Numbers.h"
+
 #include <set>
 #include <stdexcept>
 
@@ -28,20 +29,12 @@ const char kPathCall[] = "GetModuleFileNameW";
     throw std::invalid_argument("fault '" + plan + "': " + why);
 }
 
-// A whole decimal or 0x-hexadecimal number no greater than MOST.
-std::optional<uint64_t> Number(const std::string &text, uint64_t most) {
-    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-    const char *first = text.data() + (hex ? 2 : 0);
-    const char *last = text.data() + text.size();
-    uint64_t value = 0;
-    auto [end, error] = std::from_chars(first, last, value, hex ? 16 : 10);
-    if (first == last || error != std::errc() || end != last || value > most) return std::nullopt;
-    return value;
-}
+using Number = std::optional<uint64_t>;
+Number Whole(const std::string &text, uint64_t most) { return numbers::WholeNumber(text, most); }
 
 uint64_t CallNumber(const std::string &plan, const std::string &text) {
     if (text == "*") return 0;
-    auto number = Number(text, UINT32_MAX);
+    auto number = Whole(text, UINT32_MAX);
     if (!number || *number == 0) Refuse(plan, "call number '" + text + "' is not a number from 1 up, or *");
     return *number;
 }
@@ -58,12 +51,12 @@ Fault ParseFault(const std::string &plan, const std::string &text) {
         fault.verb = Fault::kPath;
         fault.path = operand;
     } else if (verb == "fail") {
-        auto error = Number(operand, UINT32_MAX);
+        auto error = Whole(operand, UINT32_MAX);
         if (!error) Refuse(plan, "error '" + operand + "' is not a 32-bit number");
         fault.verb = Fault::kFail;
         fault.error = uint32_t(*error);
     } else {
-        auto value = Number(operand, UINT64_MAX);
+        auto value = Whole(operand, UINT64_MAX);
         if (!value) Refuse(plan, "value '" + operand + "' is not a number");
         fault.verb = Fault::kReturn;
         fault.value = *value;

@@ -153,14 +153,11 @@ std::optional<KeyFate> KeyFateDuringInstall();
 // (or, for an export bound by ordinal, "GetProcAddressW:#1").
 // The same faults, separated by ';', can be given to a program through
 // SIMDEVICE_FAULTS:  Function[@N]=fail:ERROR | return:VALUE | path:TEXT
+// Each throws std::invalid_argument for a plan it could not carry out.
 void FailCall(const std::string &function, DWORD error, int nth = 1);
 void ForceReturn(const std::string &function, unsigned long value, int nth = 1);
 void ForceModulePath(const std::u16string &path, int nth = 1);
-void AddFaults(const std::string &plans);  // throws std::invalid_argument
-// The whole of TEXT as a 32-bit number (decimal, 0x hex or 0 octal), as faults
-// and the device tool take them: the device's values are 32 bits, whatever the
-// word size of the process reading them. Throws std::invalid_argument.
-DWORD ParseNumber(const std::string &text);
+void AddFaults(const std::string &plans);
 void ClearFaults();
 unsigned long CallCount(const std::string &function);
 

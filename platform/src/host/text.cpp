@@ -1,8 +1,6 @@
 // Wide text: UTF-8 and UTF-16, and numbers typed as text.
 #include "../internal.h"
 
-#include <cctype>
-#include <stdexcept>
 
 namespace simdevice {
 using namespace internal;
@@ -73,21 +71,5 @@ std::u16string FoldCase(std::u16string text) {
 }
 
 }  // namespace internal
-
-DWORD ParseNumber(const std::string &text) {
-    size_t used = 0;
-    unsigned long long value = 0;
-    // No sign and no blanks: stoull would take "-1" and " 1".
-    if (!text.empty() && std::isdigit(static_cast<unsigned char>(text[0]))) {
-        try {
-            value = std::stoull(text, &used, 0);
-        } catch (const std::out_of_range &) {
-            used = 0;
-        }
-    }
-    if (used == 0 || used != text.size() || value > 0xFFFFFFFFull)
-        throw std::invalid_argument("not a 32-bit number: " + text);
-    return DWORD(value);
-}
 
 }  // namespace simdevice
