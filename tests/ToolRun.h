@@ -12,6 +12,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -37,14 +39,18 @@ inline ToolResult RunTool(const std::string &name, const std::vector<std::string
     posix_spawn_file_actions_adddup2(&actions, in[0], 0);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-    const std::string path = BinaryPath(name);
-    std::vector<std::string> words{path};
+    // Through the emulator, as the device starts its programs, when the
+    // build is for another processor.
+    std::vector<std::string> words;
+    std::istringstream emulator(std::getenv(simdevice::kEmulatorVariable) ? std::getenv(simdevice::kEmulatorVariable) : "");
+    for (std::string word; emulator >> word;) words.push_back(word);
+    words.push_back(BinaryPath(name));
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char *> argv;
     for (auto &word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
     pid_t pid = -1;
-    const int spawned = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ);
+    const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     close(in[0]);
     close(out[1]);
