@@ -89,6 +89,7 @@ struct StartOptions {
 struct StartedProgram {
     pid_t pid = -1;
     int stdinFd = -1;                // write end, when captureStdin
+    int error = 0;                   // why it could not start (an errno value), when pid < 0
 };
 StartedProgram StartProgram(const std::string &path, const StartOptions &options = {});
 // Waits for a child started by StartProgram; the exit status, or 128+signal.

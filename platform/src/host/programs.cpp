@@ -96,6 +96,11 @@ void ProgramStarted(int argc, char **argv) {
     // destroyed, has nothing for it.
     LoadEnvironmentFaults();
     std::string dir = SelectedDeviceDir();
+    // A relative directory would be another device in each working directory.
+    if (dir[0] != '/') {
+        std::fprintf(stderr, "%s: %s\n", ProgramName().c_str(), NotADevice(dir)->c_str());
+        _exit(1);
+    }
     int guard = LockExclusively(dir + kMembershipGuard);
     if (guard < 0 || access((dir + kDeviceMarker).c_str(), F_OK) != 0 ||
         access((dir + kDestroyedMarker).c_str(), F_OK) == 0) {
@@ -143,6 +148,7 @@ StartedProgram StartProgram(const std::string &path, const StartOptions &options
     if (pipeFds[0] >= 0) close(pipeFds[0]);
     if (rc != 0) {
         if (pipeFds[1] >= 0) close(pipeFds[1]);
+        started.error = rc;
         return started;
     }
     started.pid = pid;
