@@ -119,7 +119,9 @@ extern "C" BOOL WINAPI DeactivateKBHook(void) {
     return TRUE;
 }
 
-BOOL WINAPI DllMain(HANDLE instance, DWORD reason, LPVOID /*reserved*/) {
+// C linkage, as the platform's start-up code calls it; the SDK's headers
+// don't declare it.
+extern "C" BOOL WINAPI DllMain(HANDLE instance, DWORD reason, LPVOID /*reserved*/) {
     if (reason == DLL_PROCESS_ATTACH) {
         g_hookState.moduleInstance = static_cast<HINSTANCE>(instance);
     } else if (reason == DLL_PROCESS_DETACH) {

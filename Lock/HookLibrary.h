@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include "LowLevelKeyboardHook.h"
 #include "tallowbeck.h"
 
 // The mode under which the call keys may pass, as clients know it.
@@ -17,17 +18,18 @@ typedef BOOL(WINAPI *UnhookWindowsHookExProc)(HHOOK hook);
 // hookHandle and callNextHookProc on the platform's input thread, without a
 // lock:
 //  - mode and hookHandle change while the hook runs, so they are aligned
-//    words read and written only through the platform's interlocked calls;
+//    words read and written only through the platform's interlocked calls
+//    (which take a plain LONG *: the calls themselves are the barrier);
 //  - the entry points are written only while no hook of ours is installed,
 //    and installing the hook publishes them to the input thread.
 struct HookState {
-    LONG volatile mode;
+    LONG mode;
     HINSTANCE moduleInstance;
     HMODULE coreLibrary;
     SetWindowsHookExProc setHookProc;
     CallNextHookExProc callNextHookProc;
     UnhookWindowsHookExProc unhookProc;
-    PVOID volatile hookHandle;
+    PVOID hookHandle;
     HMODULE selfReference;  // keeps this library mapped while its hook is installed
 };
 

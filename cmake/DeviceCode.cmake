@@ -26,6 +26,13 @@ function(device_code target)
     target_compile_options(${target} PRIVATE -Os -ffreestanding -fno-asynchronous-unwind-tables
       -fno-stack-protector -mno-stack-arg-probe -ffunction-sections -fdata-sections)
     target_include_directories(${target} SYSTEM PRIVATE ${PROJECT_SOURCE_DIR}/platform/win32/include)
+    # CE x86 has one calling convention: the SDK's windef.h makes __stdcall
+    # __cdecl, so WINAPI, CALLBACK and APIENTRY are caller-pops and names are
+    # undecorated. The desktop headers are told the same.
+    if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+      target_compile_options(${target} PRIVATE
+        "$<$<COMPILE_LANGUAGE:C,CXX>:-U__stdcall;-D__stdcall=__cdecl;-U_stdcall;-D_stdcall=__cdecl>")
+    endif()
   else()
     target_compile_options(${target} PRIVATE -fshort-wchar)
     # The device's processor (ARMV4I). qemu-arm runs a misaligned load that the
@@ -36,14 +43,26 @@ function(device_code target)
   endif()
 endfunction()
 
-# The entry symbol a mingw-w64 linker wants: stdcall names are decorated on
-# a 32-bit target (_DllMain@12), plain on a 64-bit one.
-function(_device_entry_symbol name bytes result)
+# The entry symbol a mingw-w64 linker wants: C names carry a leading
+# underscore on i686 (cdecl, as on CE x86), none on x86_64.
+function(_device_entry_symbol name result)
   if(CMAKE_SIZEOF_VOID_P EQUAL 4)
-    set(${result} "_${name}@${bytes}" PARENT_SCOPE)
+    set(${result} "_${name}" PARENT_SCOPE)
   else()
     set(${result} "${name}" PARENT_SCOPE)
   endif()
+endfunction()
+
+# The lean layout of a device-shaped file (cmake/lean-image): the linker
+# script, then the data directories ld leaves out written from its map.
+function(_device_lean_image target)
+  set(map ${CMAKE_CURRENT_BINARY_DIR}/${target}.map)
+  set(layout ${PROJECT_SOURCE_DIR}/cmake/lean-image)
+  target_link_options(${target} PRIVATE -Wl,-T,${layout}/device-image.ld -Wl,-Map,${map})
+  set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${layout}/device-image.ld)
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND ${Python3_EXECUTABLE} ${layout}/set_data_directories.py ${map} $<TARGET_FILE:${target}>
+    VERBATIM)
 endfunction()
 
 # A device program: its start-up code calls WinMain. The program may be C or
@@ -55,10 +74,11 @@ function(device_program target)
     target_link_options(${target} PRIVATE /SUBSYSTEM:WINDOWSCE,5.02)
   elseif(WINCE)
     # Freestanding C++ that needs no C++ runtime, so a C program links it too.
-    _device_entry_symbol(WinMainCRTStartup 0 entry)
+    _device_entry_symbol(WinMainCRTStartup entry)
     target_sources(${target} PRIVATE $<TARGET_OBJECTS:device_program_entry>)
     target_link_libraries(${target} PRIVATE device_runtime)
     target_link_options(${target} PRIVATE -Wl,-e,${entry})
+    _device_lean_image(${target})
   else()
     target_sources(${target} PRIVATE $<TARGET_OBJECTS:program_entry>)
     target_link_libraries(${target} PRIVATE coredll)
@@ -73,10 +93,10 @@ function(device_library target)
   if(MSVC)
     target_link_options(${target} PRIVATE /SUBSYSTEM:WINDOWSCE,5.02)
   elseif(WINCE)
-    _device_entry_symbol(DllMain 12 entry)
+    _device_entry_symbol(DllMain entry)
     target_link_libraries(${target} PRIVATE device_runtime)
-    # The definition file names the exports as the device does, undecorated.
-    target_link_options(${target} PRIVATE -Wl,-e,${entry} -Wl,--enable-stdcall-fixup)
+    target_link_options(${target} PRIVATE -Wl,-e,${entry})
+    _device_lean_image(${target})
   else()
     target_link_libraries(${target} PRIVATE coredll library_entry)
   endif()

@@ -56,8 +56,8 @@ function(platform_calls_load file)
     if(NOT name MATCHES "^[A-Za-z_][A-Za-z0-9_]*$")
       _platform_calls_fail("${file}" ${number} "'${name}' is not a function name")
     endif()
-    if(NOT convention MATCHES "^(stdcall|cdecl|varargs)$")
-      _platform_calls_fail("${file}" ${number} "convention '${convention}' is not stdcall, cdecl or varargs")
+    if(NOT convention MATCHES "^(winapi|cdecl|varargs)$")
+      _platform_calls_fail("${file}" ${number} "convention '${convention}' is not winapi, cdecl or varargs")
     endif()
     if(convention STREQUAL "varargs")
       if(NOT bytes STREQUAL "-")
@@ -122,16 +122,13 @@ function(_platform_calls_write path text)
   file(WRITE "${path}" "${text}")
 endfunction()
 
-# The import definition for dlltool: every call by ordinal only. On a 32-bit
-# target stdcall names carry their argument bytes (CreateMutexW@12).
-function(platform_calls_write_import_def path decorate)
+# The import definition for dlltool: every call by ordinal only, by its
+# plain name on every device target (CE x86 is cdecl throughout, as the
+# SDK's coredll.lib shows: _CreateMutexW, not _CreateMutexW@12).
+function(platform_calls_write_import_def path)
   set(text "; Generated from platform/coredll.calls: every call imported by ordinal.\nLIBRARY coredll.dll\nEXPORTS\n")
   foreach(name IN LISTS PLATFORM_CALL_NAMES)
-    set(symbol ${name})
-    if(decorate AND PLATFORM_CALL_${name}_CONVENTION STREQUAL "stdcall")
-      set(symbol "${name}@${PLATFORM_CALL_${name}_BYTES}")
-    endif()
-    string(APPEND text "    ${symbol} @${PLATFORM_CALL_${name}_ORDINAL} NONAME\n")
+    string(APPEND text "    ${name} @${PLATFORM_CALL_${name}_ORDINAL} NONAME\n")
   endforeach()
   _platform_calls_write("${path}" "${text}")
 endfunction()

@@ -65,7 +65,7 @@ inline simdevice::KeyEvent MakeEvent(DWORD vk, WPARAM message = WM_KEYDOWN) {
     simdevice::KeyEvent event;
     event.record.vkCode = vk;
     event.record.scanCode = 0x3D + (vk & 0xFF);
-    event.record.flags = message == WM_KEYUP || message == WM_SYSKEYUP ? LLKHF_UP : 0;
+    event.record.flags = message == WM_KEYUP || message == WM_SYSKEYUP ? device_facts::kKeyEventUpFlag : 0;
     event.record.time = 0x1234;
     event.record.dwExtraInfo = 0xC0FFEE;
     event.message = message;

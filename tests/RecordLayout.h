@@ -8,6 +8,13 @@
 #include <msgqueue.h>
 #include <pm.h>
 #include <shellapi.h>
+// Each side measures the hook record it uses: device code its own
+// declaration, host code the stand-in's.
+#ifdef SIMDEVICE_DEVICE_CODE
+#include "LowLevelKeyboardHook.h"
+#else
+#include <pwinuser.h>
+#endif
 
 #include <stddef.h>
 

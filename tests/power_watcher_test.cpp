@@ -180,7 +180,7 @@ TEST_F(PowerWatcherTest, ClassifiesEveryBroadcastOfAWakeUp) {
         {"suspend transition", {{PBT_TRANSITION, POWER_STATE_SUSPEND}}, 1, 0, 0, 0},
         {"resuming transition", {{PBT_TRANSITION, 0}}, 1, 0, 0, 0},
         {"unattended among other flags",
-         {{PBT_TRANSITION, device_facts::kPowerStateUnattended | POWER_STATE_ON | POWER_STATE_BACKLIGHTON | POWER_STATE_PASSWORD}},
+         {{PBT_TRANSITION, device_facts::kPowerStateUnattended | POWER_STATE_ON | device_facts::kPowerStateBacklightOn | POWER_STATE_PASSWORD}},
          1, 0, 1, 0},
         {"every flag", {{PBT_TRANSITION, 0xFFFFFFFF}}, 1, 0, 1, 0},
         {"resume", {resume}, 1, 0, 0, 1},

@@ -76,7 +76,7 @@ inline simdevice::KeyEvent MakeKeyEvent(DWORD vk, WPARAM message) {
     simdevice::KeyEvent event;
     event.record.vkCode = vk;
     event.message = message;
-    if (message == WM_KEYUP || message == WM_SYSKEYUP) event.record.flags = LLKHF_UP;
+    if (message == WM_KEYUP || message == WM_SYSKEYUP) event.record.flags = device_facts::kKeyEventUpFlag;
     return event;
 }
 

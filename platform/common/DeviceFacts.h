@@ -8,8 +8,10 @@
 
 namespace device_facts {
 
-// Not in the device SDK's pm.h.
+// Power-state flags the CE 5.0 SDK's pm.h lacks (later copies have them).
 constexpr uint32_t kPowerStateUnattended = 0x00400000;
+constexpr uint32_t kPowerStateUserIdle = 0x01000000;
+constexpr uint32_t kPowerStateBacklightOn = 0x02000000;
 
 // HKEY_LOCAL_MACHINE\System\State\Phone, value "Status": the call-state bits.
 // Prefix the key and value names with u"" or L"" for wide text.
@@ -25,6 +27,11 @@ constexpr uint32_t kPhoneConference = 0x00008000;
 
 // The platform's pseudo-handle for the calling process (desktop Win32's is -1).
 constexpr uintptr_t kCurrentProcessHandle = 0x42;
+
+// A low-level key event's flags for a key release, as desktop Win32's
+// LLKHF_UP gives it. The device documents the field as unused and no device
+// header names a flag; the stand-ins set it so that a key-up can be told apart.
+constexpr uint32_t kKeyEventUpFlag = 0x80;
 
 // The hook type device code asks for; desktop Win32's low-level keyboard hook is 13.
 constexpr int kDeviceKeyboardLowLevel = 20;

@@ -1,20 +1,8 @@
-/* Point-to-point message queues. */
+/* Point-to-point message queues: the calls (the options record is winbase.h's). */
 #ifndef SIMDEVICE_MSGQUEUE_H
 #define SIMDEVICE_MSGQUEUE_H
 
-#include <windef.h>
-
-#define MSGQUEUE_NOPRECOMMIT 0x00000001
-#define MSGQUEUE_ALLOW_BROKEN 0x00000002
-#define MSGQUEUE_MSGALERT 0x00000001
-
-typedef struct MSGQUEUEOPTIONS_OS {
-    DWORD dwSize;
-    DWORD dwFlags;
-    DWORD dwMaxMessages;
-    DWORD cbMaxMessage;
-    BOOL bReadAccess;
-} MSGQUEUEOPTIONS, *LPMSGQUEUEOPTIONS, *PMSGQUEUEOPTIONS;
+#include <winbase.h>
 
 #ifdef __cplusplus
 extern "C" {

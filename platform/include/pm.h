@@ -1,5 +1,7 @@
 /* Power manager: notification subscriptions and the broadcast record.
- * Like the device SDK's header of this name, it has no POWER_STATE_UNATTENDED. */
+ * As the CE 5.0 SDK's copy of this header: no POWER_STATE_UNATTENDED,
+ * POWER_STATE_USERIDLE or POWER_STATE_BACKLIGHTON (later copies have all
+ * three), so that code which needs one defines it where the header lacks it. */
 #ifndef SIMDEVICE_PM_H
 #define SIMDEVICE_PM_H
 
@@ -20,8 +22,6 @@
 #define POWER_STATE_IDLE 0x00100000
 #define POWER_STATE_SUSPEND 0x00200000
 #define POWER_STATE_RESET 0x00800000
-#define POWER_STATE_USERIDLE 0x01000000
-#define POWER_STATE_BACKLIGHTON 0x02000000
 #define POWER_STATE_PASSWORD 0x10000000
 
 typedef struct _POWER_BROADCAST {

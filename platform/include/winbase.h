@@ -1,5 +1,5 @@
 /* Kernel services: handles, named mutexes, waits, modules, local heap,
- * interlocked words. */
+ * interlocked words, and the message queues' options record. */
 #ifndef SIMDEVICE_WINBASE_H
 #define SIMDEVICE_WINBASE_H
 
@@ -16,10 +16,9 @@
 #define LMEM_ZEROINIT 0x0040u
 #define LPTR (LMEM_FIXED | LMEM_ZEROINIT)
 
-#define DLL_PROCESS_DETACH 0
-#define DLL_PROCESS_ATTACH 1
-#define DLL_THREAD_ATTACH 2
-#define DLL_THREAD_DETACH 3
+#define MSGQUEUE_NOPRECOMMIT 0x00000001
+#define MSGQUEUE_ALLOW_BROKEN 0x00000002
+#define MSGQUEUE_MSGALERT 0x00000001
 
 #define SW_HIDE 0
 #define SW_SHOWNORMAL 1
@@ -30,6 +29,14 @@ typedef struct _SECURITY_ATTRIBUTES {
     LPVOID lpSecurityDescriptor;
     BOOL bInheritHandle;
 } SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
+
+typedef struct MSGQUEUEOPTIONS_OS {
+    DWORD dwSize;
+    DWORD dwFlags;
+    DWORD dwMaxMessages;
+    DWORD cbMaxMessage;
+    BOOL bReadAccess;
+} MSGQUEUEOPTIONS, *LPMSGQUEUEOPTIONS, *PMSGQUEUEOPTIONS;
 
 #ifdef __cplusplus
 extern "C" {
@@ -49,43 +56,39 @@ BOOL WINAPI FreeLibrary(HMODULE module);
 
 /* The command line's arguments, without the program's name. */
 LPWSTR WINAPI GetCommandLineW(void);
-/* The calling process's pseudo-handle is GetCurrentProcess(). */
+/* The calling process's pseudo-handle is GetCurrentProcess() (kfuncs.h). */
 BOOL WINAPI TerminateProcess(HANDLE process, UINT exitCode);
 
 HLOCAL WINAPI LocalAlloc(UINT flags, UINT bytes);
 HLOCAL WINAPI LocalFree(HLOCAL memory);
 
-LONG WINAPI InterlockedExchange(LONG volatile *target, LONG value);
-LONG WINAPI InterlockedCompareExchange(LONG volatile *destination, LONG exchange, LONG comparand);
+LONG WINAPI InterlockedExchange(LPLONG target, LONG value);
+LONG WINAPI InterlockedCompareExchange(LPLONG destination, LONG exchange, LONG comparand);
 
-/* Program and library entries: the platform's start-up code calls these. */
+/* The program's entry: the platform's start-up code calls it. */
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPWSTR commandLine, int showCommand);
-BOOL WINAPI DllMain(HANDLE instance, DWORD reason, LPVOID reserved);
 
 #ifdef __cplusplus
 }
 #endif
-
-/* The device's pseudo-handle for the calling process. */
-#define GetCurrentProcess() ((HANDLE)(ULONG_PTR)0x42)
 
 /* The pointer forms are not coredll exports. On the 32-bit device they are
  * the 32-bit forms; a 64-bit host needs forms as wide as its pointers. */
 #if defined(__SIZEOF_POINTER__) && __SIZEOF_POINTER__ == 4
 /* Functions, not the SDK's macros: a cast's value left unused is an error
  * under the device rules, and callers store without reading. */
-static inline PVOID InterlockedExchangePointer(PVOID volatile *target, PVOID value) {
-    return (PVOID)(ULONG_PTR)InterlockedExchange((LONG volatile *)target, (LONG)(ULONG_PTR)value);
+static inline PVOID InterlockedExchangePointer(PVOID *target, PVOID value) {
+    return (PVOID)(ULONG_PTR)InterlockedExchange((PLONG)target, (LONG)(ULONG_PTR)value);
 }
-static inline PVOID InterlockedCompareExchangePointer(PVOID volatile *destination, PVOID exchange, PVOID comparand) {
-    return (PVOID)(ULONG_PTR)InterlockedCompareExchange((LONG volatile *)destination, (LONG)(ULONG_PTR)exchange,
+static inline PVOID InterlockedCompareExchangePointer(PVOID *destination, PVOID exchange, PVOID comparand) {
+    return (PVOID)(ULONG_PTR)InterlockedCompareExchange((PLONG)destination, (LONG)(ULONG_PTR)exchange,
                                                        (LONG)(ULONG_PTR)comparand);
 }
 #else
-static inline PVOID InterlockedExchangePointer(PVOID volatile *target, PVOID value) {
+static inline PVOID InterlockedExchangePointer(PVOID *target, PVOID value) {
     return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
 }
-static inline PVOID InterlockedCompareExchangePointer(PVOID volatile *destination, PVOID exchange, PVOID comparand) {
+static inline PVOID InterlockedCompareExchangePointer(PVOID *destination, PVOID exchange, PVOID comparand) {
     __atomic_compare_exchange_n(destination, &comparand, exchange, 0, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     return comparand; /* the value found */
 }

@@ -2,12 +2,14 @@
 #ifndef SIMDEVICE_WINDOWS_H
 #define SIMDEVICE_WINDOWS_H
 
+#include <winnt.h>
 #include <windef.h>
 #include <winerror.h>
 #include <winbase.h>
 #include <winuser.h>
 #include <winreg.h>
 #include <kfuncs.h>
+#include <dbgapi.h>
 #include <string.h> /* memset */
 
 #ifdef SIMDEVICE_DEVICE_CODE

@@ -9,18 +9,6 @@
 #define HKEY_LOCAL_MACHINE ((HKEY)(ULONG_PTR)0x80000002u)
 #define HKEY_USERS ((HKEY)(ULONG_PTR)0x80000003u)
 
-#define KEY_QUERY_VALUE 0x0001
-#define KEY_ENUMERATE_SUB_KEYS 0x0008
-#define KEY_NOTIFY 0x0010
-#define KEY_READ 0x20019
-
-#define REG_NONE 0
-#define REG_SZ 1
-#define REG_EXPAND_SZ 2
-#define REG_BINARY 3
-#define REG_DWORD 4
-#define REG_MULTI_SZ 7
-
 #ifdef __cplusplus
 extern "C" {
 #endif

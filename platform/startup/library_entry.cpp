@@ -6,6 +6,9 @@
 
 #include <dlfcn.h>
 
+// The library's entry, with C linkage as the platform calls it.
+extern "C" BOOL WINAPI DllMain(HANDLE instance, DWORD reason, LPVOID reserved);
+
 namespace {
 
 HANDLE OwnInstance() {

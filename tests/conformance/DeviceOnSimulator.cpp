@@ -5,6 +5,8 @@
 
 #include <simdevice/device.h>
 
+#include "DeviceFacts.h"
+
 #include <stdlib.h>
 
 #include <chrono>
@@ -57,7 +59,7 @@ void DestroyMadeWindow(HWND window) { simdevice::DestroyTopLevelWindow(window); 
 LRESULT PressKey(DWORD vk, bool up) {
     simdevice::KeyEvent event;
     event.record.vkCode = vk;
-    event.record.flags = up ? LLKHF_UP : 0;
+    event.record.flags = up ? device_facts::kKeyEventUpFlag : 0;
     event.message = up ? WM_KEYUP : WM_KEYDOWN;
     return simdevice::DeliverKeyEvent(event).result;
 }

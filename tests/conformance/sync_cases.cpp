@@ -83,7 +83,7 @@ void WaitsRefuseWhatTheDeviceRefuses() {
 }
 
 void InterlockedCallsReturnWhatTheyFound() {
-    LONG volatile word = 5;
+    LONG word = 5;  // the device's calls take a plain LONG *
     ok(InterlockedExchange(&word, 7) == 5 && word == 7, "exchange gives the old value and stores the new");
     ok(InterlockedCompareExchange(&word, 9, 1) == 7 && word == 7, "a compare that fails stores nothing");
     ok(InterlockedCompareExchange(&word, 9, 7) == 7 && word == 9, "a compare that holds stores");

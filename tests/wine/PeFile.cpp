@@ -182,6 +182,7 @@ File Parse(const Bytes &b) {
     file.subsystemMajor = uint16_t(b.Get(optional + 48, 2));
     file.subsystemMinor = uint16_t(b.Get(optional + 50, 2));
     file.subsystem = uint16_t(b.Get(optional + 68, 2));
+    file.sizeOfImage = uint32_t(b.Get(optional + 56, 4));
     const uint64_t directories = optional + (file.is64 ? 112 : 96);
     const uint32_t directoryCount = uint32_t(b.Get(directories - 4, 4));
     auto directoryRva = [&](uint32_t index) { return index < directoryCount ? uint32_t(b.Get(directories + 8ull * index, 4)) : 0u; };
@@ -190,12 +191,13 @@ File Parse(const Bytes &b) {
     for (uint64_t s = optional + optionalSize, i = 0; i < sectionCount; ++i, s += 40) {
         Section section{b.Text(s, 8), uint32_t(b.Get(s + 12, 4)), uint32_t(b.Get(s + 8, 4)), uint32_t(b.Get(s + 20, 4)),
                         uint32_t(b.Get(s + 16, 4))};
-        file.sections.push_back(section.name);
+        file.sections.push_back({section.name, uint32_t(b.Get(s + 36, 4))});
         sections.push_back(section);
     }
     if (uint32_t exports = directoryRva(0)) ReadExports(b, sections, exports, file);
     if (uint32_t imports = directoryRva(1)) ReadImports(b, sections, imports, file.is64, file);
     file.hasTlsDirectory = directoryRva(9) != 0;
+    file.hasRelocations = directoryRva(5) != 0;
     if (uint32_t resources = directoryRva(2)) {
         file.hasResourceDirectory = true;
         file.version = ReadVersionResource(b, sections, resources);

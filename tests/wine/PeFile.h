@@ -27,6 +27,14 @@ struct Version {
     std::map<std::string, std::string> strings;  // e.g. "OriginalFilename" -> "tallowbeck.dll"; non-ASCII as '?'
 };
 
+// A section's name and its IMAGE_SCN_* characteristics.
+struct SectionHeader {
+    std::string name;
+    uint32_t characteristics = 0;
+    bool Executable() const { return characteristics & 0x20000000u; }
+    bool Writable() const { return characteristics & 0x80000000u; }
+};
+
 struct File {
     uint64_t size = 0;             // bytes on disk
     uint16_t machine = 0;          // 0x014C i386, 0x8664 x86_64, 0x01C2 Thumb
@@ -36,7 +44,9 @@ struct File {
     bool hasSymbolTable = false;   // not stripped
     bool hasTlsDirectory = false;
     bool hasResourceDirectory = false;
-    std::vector<std::string> sections;
+    bool hasRelocations = false;   // a base relocation directory
+    uint32_t sizeOfImage = 0;      // what a loader reserves for it
+    std::vector<SectionHeader> sections;
     std::vector<Import> imports;
     std::map<std::string, uint16_t> exports;  // name -> ordinal
     std::optional<Version> version;           // set when the file has a version resource

@@ -42,7 +42,10 @@ const char *const kDeliverables[] = {"vespertin.exe", "tallowbeck.dll"};
 const char *const kDeviceShaped[] = {"vespertin.exe", "tallowbeck.dll", "keypad_client.exe"};
 
 constexpr uint16_t kWindowsCeGui = 9;
-constexpr uint64_t kMostBytes = 8 * 1024;
+// CE reserves a library's whole image in every process, page by page: the
+// headers, one read-only executable section and at most one writable one.
+constexpr uint64_t kMostBytes = 4 * 1024;
+constexpr uint32_t kMostImageBytes = 12 * 1024;
 // Sections a C runtime or thread-local data would bring.
 const std::set<std::string> kRuntimeSections = {".tls", ".CRT", ".ctors", ".dtors", ".init", ".fini"};
 
@@ -73,9 +76,33 @@ TEST(DeviceBinaries, HaveTheDevicesShape) {
             EXPECT_EQ(file->subsystemMinor, 2);
             EXPECT_FALSE(file->hasSymbolTable) << "not stripped";
             EXPECT_FALSE(file->hasTlsDirectory);
-            for (const std::string &section : file->sections) EXPECT_EQ(kRuntimeSections.count(section), 0u) << section;
+            for (const pe::SectionHeader &section : file->sections)
+                EXPECT_EQ(kRuntimeSections.count(section.name), 0u) << section.name;
             EXPECT_LE(file->size, kMostBytes);
             RecordProperty(std::string(variant.preset) + "." + name + ".bytes", std::to_string(file->size));
+            RecordProperty(std::string(variant.preset) + "." + name + ".image", std::to_string(file->sizeOfImage));
+        }
+    }
+}
+
+// Lean and safe to map: every section is either code or writable, never
+// both; only the first holds code; at most one is writable.
+TEST(DeviceBinaries, AreLeanImagesWithNoWritableCode) {
+    for (const Variant &variant : kVariants) {
+        for (const char *name : kDeviceShaped) {
+            SCOPED_TRACE(std::string(variant.preset) + " " + name);
+            READ_OR_SKIP(file, Built(variant.preset, name));
+            EXPECT_LE(file->sizeOfImage, kMostImageBytes);
+            ASSERT_FALSE(file->sections.empty());
+            EXPECT_TRUE(file->sections.front().Executable()) << file->sections.front().name;
+            int writable = 0;
+            for (size_t i = 0; i < file->sections.size(); ++i) {
+                const pe::SectionHeader &section = file->sections[i];
+                EXPECT_FALSE(section.Executable() && section.Writable()) << section.name << " is writable code";
+                EXPECT_TRUE(i == 0 || !section.Executable()) << section.name << ": code outside the first section";
+                writable += section.Writable();
+            }
+            EXPECT_LE(writable, 1);
         }
     }
 }

@@ -15,6 +15,7 @@
 #include <windows.h>
 #include <msgqueue.h>
 #include <pm.h>
+#include <pwinuser.h>
 
 #include <sys/types.h>
 
@@ -24,12 +25,7 @@
 #include <string>
 #include <vector>
 
-// The hook entry points that device code binds by name; declared here for
-// tests and fixtures that play other hook owners.
 extern "C" {
-HHOOK WINAPI SetWindowsHookExW(int hookType, HOOKPROC procedure, HINSTANCE module, DWORD threadId);
-LRESULT WINAPI CallNextHookEx(HHOOK hook, int code, WPARAM wParam, LPARAM lParam);
-BOOL WINAPI UnhookWindowsHookEx(HHOOK hook);
 // The deliverables never set the last error; tests do, to see what a call
 // sets. (Desktop Win32 has the same call.)
 void WINAPI SetLastError(DWORD error);

@@ -82,11 +82,11 @@ DWORD WINAPI WaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL wai
     }
 }
 
-LONG WINAPI InterlockedExchange(LONG volatile *target, LONG value) {
+LONG WINAPI InterlockedExchange(LPLONG target, LONG value) {
     return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
 }
 
-LONG WINAPI InterlockedCompareExchange(LONG volatile *destination, LONG exchange, LONG comparand) {
+LONG WINAPI InterlockedCompareExchange(LPLONG destination, LONG exchange, LONG comparand) {
     __atomic_compare_exchange_n(destination, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     return comparand;  // the value found, as on the platform
 }

@@ -14,7 +14,7 @@
 #include <string.h>
 #include <wchar.h>
 
-#include "kfuncs.h"
+#include "dbgapi.h"
 
 /* The device's low-level keyboard hook type (the desktop's is 13). */
 #undef WH_KEYBOARD_LL

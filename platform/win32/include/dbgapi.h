@@ -1,0 +1,2 @@
+/* The device's own header: the same call on the desktop. */
+#include "../../include/dbgapi.h"
