@@ -276,6 +276,53 @@ TEST_F(ToolInput, KbclientCommandLine) {
     EXPECT_NE(result.out.find("F3 down: swallowed"), std::string::npos) << result.out;
 }
 
+// The soak takes two counts by the tools' number rules: a bad one is refused
+// with one line and status 2, before any device is made (it would be in
+// TMPDIR).
+TEST_F(ToolInput, SoakRefusesCountsThatAreMissingZeroNegativeOrNotNumbers) {
+    const std::string kCount = "is not a count: a whole number from 1 to 2147483647";
+    const ToolCase cases[] = {
+        {{}, kBadInput, "soak: --broadcasts N is required\n", ""},
+        {{"--keys", "5"}, kBadInput, "soak: --broadcasts N is required\n", ""},
+        {{"--broadcasts", "5"}, kBadInput, "soak: --keys N is required\n", ""},
+        {{"--keys", "5", "--broadcasts"}, kBadInput, "soak: --broadcasts: a count is missing after it\n", ""},
+        {{"--broadcasts", "0", "--keys", "1"}, kBadInput, "soak: --broadcasts: '0' " + kCount, ""},
+        {{"--broadcasts", "1", "--keys", "0x0"}, kBadInput, "soak: --keys: '0x0' " + kCount, ""},
+        {{"--broadcasts", "-1", "--keys", "1"}, kBadInput, "--broadcasts: '-1' " + kCount, ""},
+        {{"--broadcasts", "1", "--keys", "+3"}, kBadInput, "--keys: '+3' " + kCount, ""},
+        {{"--broadcasts", "ten", "--keys", "1"}, kBadInput, "--broadcasts: 'ten' " + kCount, ""},
+        {{"--broadcasts", "1.5", "--keys", "1"}, kBadInput, "--broadcasts: '1.5' " + kCount, ""},
+        {{"--broadcasts", "0x", "--keys", "1"}, kBadInput, "--broadcasts: '0x' " + kCount, ""},
+        {{"--broadcasts", "1e3", "--keys", "1"}, kBadInput, "--broadcasts: '1e3' " + kCount, ""},
+        {{"--broadcasts", " 1", "--keys", "1"}, kBadInput, "--broadcasts: ' 1' " + kCount, ""},
+        {{"--broadcasts", "2147483648", "--keys", "1"}, kBadInput, "--broadcasts: '2147483648' " + kCount, ""},
+        {{"--broadcasts=", "--keys", "1"}, kBadInput, "--broadcasts: '' " + kCount, ""},
+        {{"--broadcasts=1", "--keys=1", "--keys=2"}, kBadInput, "soak: --keys is given twice\n", ""},
+        {{"--broadcasts", "1", "--keys", "1", "extra"}, kBadInput, "soak: The following argument was not expected: extra\n", ""},
+        {{"--broadcasts", "1", "--keys", "1", "--flood"}, kBadInput, "not expected: --flood", ""},
+        {{"--help"}, 0, "", "usage: soak --broadcasts N --keys N [--samples]"},
+        {{"--broadcasts=0x10", "--keys", "010"}, 0, "", "soak: passed: 16 broadcasts"},
+    };
+    const fs::path scratch = DeviceDir() + ".tmp";
+    fs::create_directory(scratch);
+    ScopedVariable tmp("TMPDIR", scratch.string());
+    for (const ToolCase &c : cases) {
+        SCOPED_TRACE("soak" + Shown(c.args));
+        const ToolResult result = RunTool("soak", c.args, "", std::chrono::seconds(60));
+        EXPECT_EQ(result.status, c.status) << result.err << result.out;
+        if (c.err.empty()) EXPECT_EQ(result.err, "");
+        else EXPECT_NE(result.err.find(c.err), std::string::npos) << result.err;
+        EXPECT_NE(result.out.find(c.out), std::string::npos) << result.out;
+        if (c.status == kBadInput) {
+            EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << "one line: " << result.err;
+            EXPECT_EQ(result.out, "");
+        }
+        EXPECT_TRUE(fs::is_empty(scratch)) << "the soak's own device is made only to be used, and removed";
+        ExpectSentinelsUntouched();
+    }
+    fs::remove_all(scratch);
+}
+
 // The rules the three tools share, at their edges.
 TEST(ArgumentValues, NumbersHaveTheRangeOfTheirKind) {
     using namespace argument_values;
