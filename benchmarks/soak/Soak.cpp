@@ -193,11 +193,12 @@ private:
         std::string said;
         bool kept = complete;
         if (complete) {
+            const char *notJudged = MemoryNotJudgedHere() ? MemoryNotJudgedHere() : device::MemoryNotJudged();
             said += "; ";
             kept = Judge("daemon", samples_.front().daemon, samples_.back().daemon, counts_.broadcasts + flood_.posted,
-                         device::PageKb(), said) && kept;
+                         device::PageKb(), notJudged, said) && kept;
             said += "; ";
-            kept = Judge("client", samples_.front().client, samples_.back().client, counts_.keys, device::PageKb(), said) && kept;
+            kept = Judge("client", samples_.front().client, samples_.back().client, counts_.keys, device::PageKb(), notJudged, said) && kept;
         }
         const bool passed = kept && problems_.Count() == 0 && seen.keysOff == 0;
         const std::string fates = seen.keysOff == 0 ? "every fate as the decision table gives it"

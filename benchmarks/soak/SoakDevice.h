@@ -75,6 +75,9 @@ bool ReadsUnterminatedStrings();
 Holdings DaemonHoldings();
 Holdings ClientHoldings();
 long PageKb();
+// Why the processes' resident memory is not theirs alone here, if it is not
+// (an emulator's); then it is shown, not judged.
+const char *MemoryNotJudged();
 // The client deactivates, unloads the library and leaves; whether it left
 // holding nothing (the problem noted if not).
 bool StopClient();

@@ -17,6 +17,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <filesystem>
 #include <fstream>
@@ -225,6 +226,13 @@ Holdings DaemonHoldings() { return Holding(g_daemon, simdevice::ProgramResources
 Holdings ClientHoldings() { return Holding(g_client, simdevice::ProgramResources(g_client)); }
 
 long PageKb() { return sysconf(_SC_PAGESIZE) / 1024; }
+
+// Emulated, a program's resident memory is the emulator's, with its
+// translated code.
+const char *MemoryNotJudged() {
+    const char *emulator = std::getenv(simdevice::kEmulatorVariable);
+    return emulator && emulator[strspn(emulator, " ")] ? "under an emulator" : nullptr;
+}
 
 bool StopClient() {
     if (!TellClient("deactivate") || !TellClient("unload")) return false;

@@ -60,7 +60,8 @@ inline const char kUsage[] =
     "against a launch. N: a count, 1 to 2147483647, decimal or 0x-hexadecimal.\n"
     "  --samples   print every sample before the summary\n"
     "Exit status: 0 passed (every count back where it began, resident memory grown by less than a page\n"
-    "per 100000 events (shown, not judged, under a sanitizer), every decision as the table gives it);\n"
+    "per 100000 events (shown, not judged, under a sanitizer or an emulator), every decision as the table\n"
+    "gives it);\n"
     "1 failed; 2 bad input.\n";
 
 // Reads "--broadcasts N --keys N [--samples]" (also --name=N), by the
@@ -284,24 +285,24 @@ inline std::string Shown(const Holdings &h) {
     return text + "rss:" + (h.rssKb < 0 ? std::string("?") : std::to_string(h.rssKb) + "kB");
 }
 
-// A sanitizer keeps freed memory aside (AddressSanitizer's quarantine) and
-// adds its own: resident memory is then shown, not judged.
+// Why resident memory is shown and not judged, if it is: a sanitizer keeps
+// freed memory aside (AddressSanitizer's quarantine) and adds its own.
+inline const char *MemoryNotJudgedHere() {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kMemoryJudged = false;
+    return "under a sanitizer";
 #elif defined(__has_feature)
 #if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool kMemoryJudged = false;
-#else
-constexpr bool kMemoryJudged = true;
+    return "under a sanitizer";
 #endif
-#else
-constexpr bool kMemoryJudged = true;
 #endif
+    return nullptr;
+}
 
 // Whether a process's counts end where they began and its resident memory
-// grew by less than a page per 100000 of its EVENTS; what to say about it.
+// grew by less than a page per 100000 of its EVENTS (unless NOT_JUDGED says
+// why not); what to say about it.
 inline bool Judge(const char *who, const Holdings &start, const Holdings &end, long events, long pageKb,
-                  std::string &said) {
+                  const char *notJudged, std::string &said) {
     bool kept = start.counts == end.counts;
     std::string counts;
     for (size_t i = 0; i < start.counts.size() && i < end.counts.size(); ++i) {
@@ -313,10 +314,10 @@ inline bool Judge(const char *who, const Holdings &start, const Holdings &end, l
     if (start.rssKb >= 0 && end.rssKb >= 0) {
         const long pages = (end.rssKb - start.rssKb) / pageKb;
         const bool lean = pages * 100000 < events;
-        if (kMemoryJudged) kept = kept && lean;
+        if (!notJudged) kept = kept && lean;
         said += ", rss " + std::to_string(start.rssKb) + "->" + std::to_string(end.rssKb) + " kB (" +
                 (pages >= 0 ? "+" : "") + std::to_string(pages) + " pages" +
-                (!kMemoryJudged ? ", not judged under a sanitizer)" : lean ? ")" : ", TOO MUCH)");
+                (notJudged ? std::string(", not judged ") + notJudged + ")" : lean ? ")" : ", TOO MUCH)");
     }
     return kept;
 }
