@@ -109,10 +109,12 @@ void Take(const simdevice::LogRecord &r) {
     else if (r.pid == g_client && r.event == "exit") g_clientExit = r;
 }
 
+// Counted from the page tables (smaps_rollup): the kernel's running count
+// behind VmRSS is kept per CPU and read approximately, and drifts by pages.
 long ResidentKb(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+    std::ifstream rollup("/proc/" + std::to_string(pid) + "/smaps_rollup");
+    for (std::string line; std::getline(rollup, line);)
+        if (line.rfind("Rss:", 0) == 0) return std::atol(line.c_str() + 4);
     return -1;
 }
 
