@@ -70,9 +70,10 @@ protected:
         EXPECT_EQ(Text(sentinelDir_ / "inside"), "nor this\n");
     }
 
-    // Runs TOOL over each case; a refused one must leave the device's log as
-    // it was (nothing started, posted, pressed or set).
-    void Check(const std::string &tool, const std::vector<ToolCase> &cases) {
+    // Runs TOOL over each case; a refused one must say so in REFUSAL_LINES
+    // lines (one, and a hint) and leave the device's log as it was (nothing
+    // started, posted, pressed or set).
+    void Check(const std::string &tool, const std::vector<ToolCase> &cases, long refusalLines = 2) {
         for (const ToolCase &c : cases) {
             SCOPED_TRACE(tool + Shown(c.args));
             const std::string logBefore = simdevice::FormatTimeline(simdevice::ReadLog());
@@ -82,7 +83,7 @@ protected:
             else EXPECT_NE(result.err.find(c.err), std::string::npos) << result.err;
             EXPECT_NE(result.out.find(c.out), std::string::npos) << result.out;
             if (c.status == kBadInput) {
-                EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 2) << "one line and a hint: " << result.err;
+                EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), refusalLines) << result.err;
                 EXPECT_EQ(result.out, "");
                 EXPECT_EQ(simdevice::FormatTimeline(simdevice::ReadLog()), logBefore);
             }
@@ -353,6 +354,43 @@ TEST_F(ToolInput, KbclientCommandLine) {
     EXPECT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(result.err, "");
     EXPECT_NE(result.out.find("F3 down: swallowed"), std::string::npos) << result.out;
+}
+
+// The soak takes two counts by the tools' number rules: a bad one is refused
+// with one line and status 2, before any device is made (it would be in
+// TMPDIR).
+TEST_F(ToolInput, SoakRefusesCountsThatAreMissingZeroNegativeOrNotNumbers) {
+    const std::string kCount = "is not a count: a whole number from 1 to 2147483647";
+    const std::vector<ToolCase> cases = {
+        {{}, kBadInput, "soak: --broadcasts N is required\n", ""},
+        {{"--keys", "5"}, kBadInput, "soak: --broadcasts N is required\n", ""},
+        {{"--broadcasts", "5"}, kBadInput, "soak: --keys N is required\n", ""},
+        {{"--keys", "5", "--broadcasts"}, kBadInput, "soak: --broadcasts: a count is missing after it\n", ""},
+        {{"--broadcasts", "0", "--keys", "1"}, kBadInput, "soak: --broadcasts: '0' " + kCount, ""},
+        {{"--broadcasts", "1", "--keys", "0x0"}, kBadInput, "soak: --keys: '0x0' " + kCount, ""},
+        {{"--broadcasts", "-1", "--keys", "1"}, kBadInput, "--broadcasts: '-1' " + kCount, ""},
+        {{"--broadcasts", "1", "--keys", "+3"}, kBadInput, "--keys: '+3' " + kCount, ""},
+        {{"--broadcasts", "ten", "--keys", "1"}, kBadInput, "--broadcasts: 'ten' " + kCount, ""},
+        {{"--broadcasts", "1.5", "--keys", "1"}, kBadInput, "--broadcasts: '1.5' " + kCount, ""},
+        {{"--broadcasts", "0x", "--keys", "1"}, kBadInput, "--broadcasts: '0x' " + kCount, ""},
+        {{"--broadcasts", "1e3", "--keys", "1"}, kBadInput, "--broadcasts: '1e3' " + kCount, ""},
+        {{"--broadcasts", " 1", "--keys", "1"}, kBadInput, "--broadcasts: ' 1' " + kCount, ""},
+        {{"--broadcasts", "2147483648", "--keys", "1"}, kBadInput, "--broadcasts: '2147483648' " + kCount, ""},
+        {{"--broadcasts=", "--keys", "1"}, kBadInput, "--broadcasts: '' " + kCount, ""},
+        {{"--broadcasts=1", "--keys=1", "--keys=2"}, kBadInput, "soak: --keys is given twice\n", ""},
+        {{"--broadcasts", "1", "--keys", "1", "extra"}, kBadInput, "soak: The following argument was not expected: extra\n", ""},
+        {{"--broadcasts", "1", "--keys", "1", "--flood"}, kBadInput, "not expected: --flood", ""},
+        {{"--help"}, 0, "", "usage: soak --broadcasts N --keys N [--samples]"},
+        {{"--broadcasts=0x10", "--keys", "010"}, 0, "", "soak: passed: 16 broadcasts"},
+    };
+    const fs::path scratch = DeviceDir() + ".tmp";
+    fs::create_directory(scratch);
+    {
+        ScopedVariable tmp("TMPDIR", scratch.string());
+        Check("soak", cases, 1);
+    }
+    EXPECT_TRUE(fs::is_empty(scratch)) << "the soak's own device is made only to be used, and removed";
+    fs::remove_all(scratch);
 }
 
 // The rules the three tools share, at their edges.

@@ -113,6 +113,7 @@ void ProgramStarted(int argc, char **argv) {
     int membership = OpenAndHold(dir + "/procs/" + std::to_string(getpid()), true);
     close(guard);
     if (membership < 0) _exit(1);
+    ShareCounts(membership);
     std::string args;
     for (int i = 1; i < argc; ++i) args += (i > 1 ? " " : "") + std::string(argv[i]);
     const std::string path = ProgramPath();
@@ -171,6 +172,12 @@ int WaitProgram(pid_t pid, std::chrono::milliseconds timeout, bool *timedOut) {
     int status = 0;
     if (waitpid(pid, &status, 0) != pid) return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::optional<Resources> ProgramResources(pid_t pid, std::optional<std::chrono::milliseconds> whenWaiting) {
+    const std::string membership = DevicePath("procs/" + std::to_string(pid));
+    if (!IsHeld(membership)) return std::nullopt;
+    return SharedCounts(membership, whenWaiting);
 }
 
 std::vector<pid_t> LivePrograms() {
