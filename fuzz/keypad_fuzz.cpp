@@ -243,10 +243,10 @@ void PressKey(fuzz_support::Reader &in, const Model &model, const Faults &f, lon
     if (passesLock) expected = !passOnFaulted ? g_belowResult : f[kCallNext].forceReturn ? LRESULT(f[kCallNext].value) : 0;
 
     const int belowBefore = g_belowCalls;
-    const unsigned long passesBefore = simdevice::CallCount("CallNextHookEx");
-    const unsigned long opensBefore = simdevice::CallCount("RegOpenKeyExW");
+    const unsigned long passesBefore = simdevice::CallCount(simdevice::Call::CallNextHookEx);
+    const unsigned long opensBefore = simdevice::CallCount(simdevice::Call::RegOpenKeyExW);
     const simdevice::KeyFate fate = simdevice::DeliverKeyEvent(event, code);
-    const bool passedOn = simdevice::CallCount("CallNextHookEx") > passesBefore;
+    const bool passedOn = simdevice::CallCount(simdevice::Call::CallNextHookEx) > passesBefore;
     const bool reachedBelow = g_belowCalls > belowBefore;
 
     const std::string what = "key " + Hex(vk) + " message " + Hex(event.message) + " code " +
@@ -258,8 +258,8 @@ void PressKey(fuzz_support::Reader &in, const Model &model, const Faults &f, lon
     FUZZ_EXPECT(reachedBelow == (passesLock && !passOnFaulted),
                 what << ": reached the next hook " << reachedBelow);
     // The probe runs for every event the library sees, and only then.
-    FUZZ_EXPECT(simdevice::CallCount("RegOpenKeyExW") - opensBefore == (model.hooked ? 1u : 0u),
-                what << ": registry opens " << simdevice::CallCount("RegOpenKeyExW") - opensBefore);
+    FUZZ_EXPECT(simdevice::CallCount(simdevice::Call::RegOpenKeyExW) - opensBefore == (model.hooked ? 1u : 0u),
+                what << ": registry opens " << simdevice::CallCount(simdevice::Call::RegOpenKeyExW) - opensBefore);
     // A key that was opened is closed, once; one that was not, never.
     const size_t closes = model.hooked && opened ? 1 : 0;
     FUZZ_EXPECT(g_closedKeys.size() == closes && (closes == 0 || g_closedKeys[0] != nullptr),

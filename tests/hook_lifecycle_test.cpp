@@ -103,17 +103,17 @@ TEST_P(Lifecycle, Steps) {
     int index = 0;
     for (const Step &step : GetParam().steps) {
         SCOPED_TRACE("step " + std::to_string(index++));
-        const unsigned long loads = simdevice::CallCount("LoadLibraryW");
-        const unsigned long binds = simdevice::CallCount("GetProcAddressW");
-        const unsigned long installs = simdevice::CallCount("SetWindowsHookExW");
-        const unsigned long unhooks = simdevice::CallCount("UnhookWindowsHookEx");
+        const unsigned long loads = simdevice::CallCount(simdevice::Call::LoadLibraryW);
+        const unsigned long binds = simdevice::CallCount(simdevice::Call::GetProcAddressW);
+        const unsigned long installs = simdevice::CallCount(simdevice::Call::SetWindowsHookExW);
+        const unsigned long unhooks = simdevice::CallCount(simdevice::Call::UnhookWindowsHookEx);
 
         Run(step);
 
-        EXPECT_EQ(simdevice::CallCount("LoadLibraryW") - loads, unsigned(step.loads));
-        EXPECT_EQ(simdevice::CallCount("GetProcAddressW") - binds, unsigned(step.binds));
-        EXPECT_EQ(simdevice::CallCount("SetWindowsHookExW") - installs, unsigned(step.installs));
-        EXPECT_EQ(simdevice::CallCount("UnhookWindowsHookEx") - unhooks, unsigned(step.unhooks));
+        EXPECT_EQ(simdevice::CallCount(simdevice::Call::LoadLibraryW) - loads, unsigned(step.loads));
+        EXPECT_EQ(simdevice::CallCount(simdevice::Call::GetProcAddressW) - binds, unsigned(step.binds));
+        EXPECT_EQ(simdevice::CallCount(simdevice::Call::SetWindowsHookExW) - installs, unsigned(step.installs));
+        EXPECT_EQ(simdevice::CallCount(simdevice::Call::UnhookWindowsHookEx) - unhooks, unsigned(step.unhooks));
         EXPECT_EQ(simdevice::HookCount(), 1 + step.lockHooks);  // and the hook below
         EXPECT_EQ(simdevice::LiveResources().moduleReferences, step.moduleReferences);
         EXPECT_EQ(GetModuleHandleW(u"tallowbeck.dll") != nullptr, step.moduleReferences > 0);

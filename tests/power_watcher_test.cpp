@@ -121,15 +121,15 @@ private:
         }
         g_longestReadWait = 0;
         auto before = simdevice::LiveResources();
-        unsigned long allocs = CallCount("LocalAlloc"), reads = CallCount("ReadMsgQueue"),
-                      waits = CallCount("WaitForMultipleObjects");
+        unsigned long allocs = CallCount(simdevice::Call::LocalAlloc), reads = CallCount(simdevice::Call::ReadMsgQueue),
+                      waits = CallCount(simdevice::Call::WaitForMultipleObjects);
         WatchPowerNotifications();
         auto after = simdevice::LiveResources();
         WatcherReport report;
         report.buffersMade = after.allocationsMade - before.allocationsMade;
-        report.allocCalls = CallCount("LocalAlloc") - allocs;
-        report.reads = CallCount("ReadMsgQueue") - reads;
-        report.waits = CallCount("WaitForMultipleObjects") - waits;
+        report.allocCalls = CallCount(simdevice::Call::LocalAlloc) - allocs;
+        report.reads = CallCount(simdevice::Call::ReadMsgQueue) - reads;
+        report.waits = CallCount(simdevice::Call::WaitForMultipleObjects) - waits;
         report.longestReadWait = g_longestReadWait;
         report.handles = after.handles - before.handles;
         report.subscriptions = after.subscriptions - before.subscriptions;
@@ -289,7 +289,7 @@ TEST_F(PowerWatcherTest, FailuresPrintOneLineAndReleaseEverything) {
     for (const auto &row : rows) {
         SCOPED_TRACE(row.faults);
         g_cleanupCalls.clear();
-        unsigned long waits = CallCount("WaitForMultipleObjects");
+        unsigned long waits = CallCount(simdevice::Call::WaitForMultipleObjects);
         simdevice::AddFaults(row.faults);
         // A watcher that ignored the first result would otherwise sleep for good.
         simdevice::FailCall("WaitForMultipleObjects", ERROR_INVALID_HANDLE, 2);
@@ -300,7 +300,7 @@ TEST_F(PowerWatcherTest, FailuresPrintOneLineAndReleaseEverything) {
         EXPECT_EQ(all.substr(printed.size()), row.debug);
         printed = all;
         EXPECT_EQ(g_cleanupCalls, row.cleanup);
-        EXPECT_EQ(CallCount("WaitForMultipleObjects") - waits, row.cleanup[0] == 'S' ? 1u : 0u);
+        EXPECT_EQ(CallCount(simdevice::Call::WaitForMultipleObjects) - waits, row.cleanup[0] == 'S' ? 1u : 0u);
         auto now = simdevice::LiveResources();
         EXPECT_EQ(now.handles, baseline.handles);
         EXPECT_EQ(now.subscriptions, baseline.subscriptions);

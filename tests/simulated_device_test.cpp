@@ -120,10 +120,10 @@ TEST_F(SimulatedDevice, FaultsHitTheCallsTheyArePlannedFor) {
     for (const auto &c : cases) {
         SCOPED_TRACE(c.plans);
         LocalFree(LocalAlloc(LMEM_FIXED, 1));  // call numbers count from when the fault is planned
-        unsigned long calls = simdevice::CallCount("LocalAlloc");
+        unsigned long calls = simdevice::CallCount(simdevice::Call::LocalAlloc);
         simdevice::AddFaults(c.plans);
         EXPECT_EQ(ThreeAllocations(), c.outcomes);
-        EXPECT_EQ(simdevice::CallCount("LocalAlloc"), calls + 3) << "failed calls count too";
+        EXPECT_EQ(simdevice::CallCount(simdevice::Call::LocalAlloc), calls + 3) << "failed calls count too";
         simdevice::ClearFaults();
     }
     simdevice::FailCall("LocalAlloc", ERROR_OUTOFMEMORY, 2);

@@ -17,6 +17,8 @@
 #include <pm.h>
 #include <pwinuser.h>
 
+#include <platform_calls.h>
+
 #include <sys/types.h>
 
 #include <chrono>
@@ -33,6 +35,9 @@ void WINAPI SetLastError(DWORD error);
 }
 
 namespace simdevice {
+
+// The platform calls that can fail, by name: the list's own (platform/coredll.calls).
+using platform_calls::Call;
 
 constexpr const char *kDeviceDirVariable = "SIMDEVICE_DIR";
 constexpr const char *kFaultsVariable = "SIMDEVICE_FAULTS";
@@ -157,7 +162,8 @@ void ForceReturn(const std::string &function, unsigned long value, int nth = 1);
 void ForceModulePath(const std::u16string &path, int nth = 1);
 void AddFaults(const std::string &plans);
 void ClearFaults();
-unsigned long CallCount(const std::string &function);
+// How many times CALL was made, faulted or not.
+unsigned long CallCount(Call call);
 
 // ---- accounting -------------------------------------------------------------
 struct Resources {

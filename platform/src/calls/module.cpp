@@ -1,7 +1,12 @@
 // Modules: the program's, the core library's and the libraries a program
 // loads, their paths, entry points and references. A module handle is the
 // module's base address, as on the platform.
-#include "../internal.h"
+#include <simdevice/device.h>
+
+#include "../host/Faults.h"
+#include "../host/Handles.h"
+#include "../host/Programs.h"
+#include "../host/Text.h"
 
 #include <dlfcn.h>
 #include <link.h>
@@ -112,7 +117,7 @@ void simdevice::LibraryAttached(void *base, bool accepted) {
 extern "C" {
 
 HMODULE WINAPI GetModuleHandleW(LPCWSTR moduleName) {
-    if (auto f = TakeFault("GetModuleHandleW")) return FaultResult<HMODULE>(*f, nullptr);
+    if (auto f = TakeFault(Call::GetModuleHandleW)) return FaultResult<HMODULE>(*f, nullptr);
     if (!moduleName) return kProgramModule;
     std::u16string name = FromWide(moduleName);
     if (IsCoreName(name)) return CoreModule();
@@ -129,7 +134,7 @@ HMODULE WINAPI GetModuleHandleW(LPCWSTR moduleName) {
 DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size) {
     ObserveModuleNameCapacity(size);
     std::optional<std::u16string> path;
-    if (auto f = TakeFault("GetModuleFileNameW")) {
+    if (auto f = TakeFault(Call::GetModuleFileNameW)) {
         if (f->verb != Fault::kPath) return FaultResult<DWORD>(*f, 0);
         path = Utf8ToUtf16(f->path);
     }
@@ -152,7 +157,7 @@ DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size) {
 }
 
 HINSTANCE WINAPI LoadLibraryW(LPCWSTR fileName) {
-    if (auto f = TakeFault("LoadLibraryW")) return FaultResult<HINSTANCE>(*f, nullptr);
+    if (auto f = TakeFault(Call::LoadLibraryW)) return FaultResult<HINSTANCE>(*f, nullptr);
     if (!fileName || !*fileName) return SetError(ERROR_INVALID_PARAMETER), nullptr;
     std::u16string name = FromWide(fileName);
     if (IsCoreName(name)) {
@@ -181,7 +186,7 @@ HINSTANCE WINAPI LoadLibraryW(LPCWSTR fileName) {
 
 FARPROC WINAPI GetProcAddressW(HMODULE module, LPCWSTR procName) {
     std::string name = ExportSymbol(procName);
-    if (auto f = TakeFault("GetProcAddressW", name)) return FaultResult<FARPROC>(*f, nullptr);
+    if (auto f = TakeFault(Call::GetProcAddressW, name)) return FaultResult<FARPROC>(*f, nullptr);
     // A null or empty name binds nothing, and a name never reaches an alias.
     const bool named = !IsOrdinal(procName);
     if (!procName || (named && (name.empty() || name[0] == '#'))) return SetError(ERROR_PROC_NOT_FOUND), nullptr;
@@ -202,7 +207,7 @@ FARPROC WINAPI GetProcAddressW(HMODULE module, LPCWSTR procName) {
 }
 
 BOOL WINAPI FreeLibrary(HMODULE module) {
-    if (auto f = TakeFault("FreeLibrary")) return FaultResult<BOOL>(*f, FALSE);
+    if (auto f = TakeFault(Call::FreeLibrary)) return FaultResult<BOOL>(*f, FALSE);
     void *dl = nullptr;
     {
         std::lock_guard<std::mutex> lock(g_moduleMutex);

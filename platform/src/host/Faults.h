@@ -11,21 +11,19 @@
 
 namespace simdevice::internal {
 
+using fault_plan::Call;
+using fault_plan::Fault;
+
 void SetError(DWORD error);
 
-using Fault = fault_plan::Fault;
-// Counts a call of FUNCTION (with ARGUMENT, for the one call that takes one)
+// Counts a call of CALL (with ARGUMENT, for the one call that takes one)
 // and gives the fault planned for it, if any.
-std::optional<Fault> TakeFault(const std::string &function, const std::string &argument = "");
+std::optional<Fault> TakeFault(Call call, const std::string &argument = "");
 // What a faulted call returns: FAILURE with the planned last error, or the
 // planned value.
 template <typename Result>
 Result FaultResult(const Fault &fault, Result failure) {
     return fault_plan::Outcome(fault, failure, SetError);
-}
-// A registry call's result is the error itself.
-inline LONG RegistryFaultResult(const Fault &fault) {
-    return fault.verb == Fault::kReturn ? LONG(fault.value) : LONG(fault.error);
 }
 // Reads the plans a program was given in SIMDEVICE_FAULTS, once; a malformed
 // plan ends the program with one line on standard error.
