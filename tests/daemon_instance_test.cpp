@@ -100,10 +100,12 @@ TEST_F(DaemonInstanceTest, EntryPointLeavesWithoutWatchingWhenTheNameIsTakenOrUn
     EXPECT_EQ(RunWinMain(), 1);
     EXPECT_EQ(CallCount(simdevice::Call::CloseHandle), closes) << "nothing to close";
 
-    HANDLE held = CreateMutexW(nullptr, FALSE, kInstanceName);
+    // Held with an owner, so that only the daemon's own request can leave none observed.
+    HANDLE held = CreateMutexW(nullptr, TRUE, kInstanceName);
     ASSERT_NE(held, nullptr);
     EXPECT_EQ(RunWinMain(), 1);
     EXPECT_EQ(CallCount(simdevice::Call::CloseHandle), closes + 1) << "its own handle is closed";
+    EXPECT_EQ(simdevice::LastObserved().mutexInitialOwner, FALSE) << "the daemon asks for no owner";
     CloseHandle(held);
 
     EXPECT_EQ(CallCount(simdevice::Call::CreateMsgQueue), queues);

@@ -78,9 +78,14 @@ std::string WindowsDir();
 void ProgramStarted(int argc, char **argv);
 void ProgramExiting(int status);
 // Called by the start-up code of device libraries while a library loads:
-// whether its DllMain accepted the process attach. LoadLibraryW fails when
-// it did not.
-void LibraryAttached(void *base, bool accepted);
+// its entry, and whether it accepted the process attach. LoadLibraryW fails
+// when it did not.
+using LibraryEntry = BOOL(WINAPI *)(HANDLE instance, DWORD reason, LPVOID reserved);
+void LibraryAttached(void *base, LibraryEntry entry, bool accepted);
+// What the platform tells every loaded library when a thread of the process
+// starts and when it ends: a test calls these on the threads it starts.
+void ThreadStarts();
+void ThreadEnds();
 
 struct StartOptions {
     std::vector<std::string> args;   // argv[1..]
@@ -192,6 +197,7 @@ struct Observed {
     HHOOK nextHook = nullptr;      // CallNextHookEx's hook
     DWORD registryAccess = 0;      // RegOpenKeyExW's access mask
     DWORD moduleNameCapacity = 0;  // GetModuleFileNameW's size
+    BOOL mutexInitialOwner = FALSE; // CreateMutexW's: ownership is not modelled
 };
 Observed LastObserved();
 

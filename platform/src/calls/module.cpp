@@ -27,6 +27,7 @@ HMODULE const kProgramModule = reinterpret_cast<HMODULE>(0x10000);
 struct Module {
     std::string path;
     std::vector<void *> dlHandles;  // one per reference
+    simdevice::LibraryEntry entry = nullptr;
 };
 std::mutex g_moduleMutex;
 std::map<void *, Module> g_modules;  // by base address, which is the module handle
@@ -48,17 +49,32 @@ void *CoreDlHandle() {
     return handle;
 }
 
-// Libraries whose entry refused the process attach, by base address; the
-// entry reports while the library loads.
+// What a library's start-up code reported while it loaded, by base address.
+struct Attach {
+    simdevice::LibraryEntry entry = nullptr;
+    bool refused = false;
+};
 std::mutex g_attachMutex;
-std::map<void *, bool> g_attachRefused;
+std::map<void *, Attach> g_attaches;
 
-bool AttachRefused(void *base) {
+Attach TakeAttach(void *base) {
     std::lock_guard<std::mutex> lock(g_attachMutex);
-    auto it = g_attachRefused.find(base);
-    const bool refused = it != g_attachRefused.end() && it->second;
-    if (it != g_attachRefused.end()) g_attachRefused.erase(it);
-    return refused;
+    auto it = g_attaches.find(base);
+    if (it == g_attaches.end()) return Attach{};
+    const Attach attach = it->second;
+    g_attaches.erase(it);
+    return attach;
+}
+
+// Calls every loaded library's entry with REASON, on this thread.
+void TellLibraries(DWORD reason) {
+    std::vector<std::pair<void *, simdevice::LibraryEntry>> entries;
+    {
+        std::lock_guard<std::mutex> lock(g_moduleMutex);
+        for (const auto &[base, module] : g_modules)
+            if (module.entry) entries.emplace_back(base, module.entry);
+    }
+    for (const auto &[base, entry] : entries) entry(base, reason, nullptr);
 }
 
 std::u16string FileNamePart(const std::u16string &path) {
@@ -109,10 +125,13 @@ std::optional<std::string> ModulePath(HMODULE module) {
 
 }  // namespace
 
-void simdevice::LibraryAttached(void *base, bool accepted) {
+void simdevice::LibraryAttached(void *base, LibraryEntry entry, bool accepted) {
     std::lock_guard<std::mutex> lock(g_attachMutex);
-    g_attachRefused[base] = !accepted;
+    g_attaches[base] = Attach{entry, !accepted};
 }
+
+void simdevice::ThreadStarts() { TellLibraries(DLL_THREAD_ATTACH); }
+void simdevice::ThreadEnds() { TellLibraries(DLL_THREAD_DETACH); }
 
 extern "C" {
 
@@ -172,7 +191,8 @@ HINSTANCE WINAPI LoadLibraryW(LPCWSTR fileName) {
     void *dl = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!dl) return SetError(ERROR_MOD_NOT_FOUND), nullptr;
     void *base = BaseOf(dl);
-    if (AttachRefused(base)) {
+    const Attach attach = TakeAttach(base);
+    if (attach.refused) {
         dlclose(dl);  // the library's detach runs, as the platform calls it after a refusal
         return SetError(ERROR_DLL_INIT_FAILED), nullptr;
     }
@@ -180,6 +200,7 @@ HINSTANCE WINAPI LoadLibraryW(LPCWSTR fileName) {
     Module &module = g_modules[base];
     module.path = path;
     module.dlHandles.push_back(dl);
+    if (attach.entry) module.entry = attach.entry;  // reported by the first load only
     Count().moduleReferences++;
     return static_cast<HINSTANCE>(base);
 }

@@ -59,7 +59,8 @@ BOOL WINAPI CloseHandle(HANDLE object) {
 
 // Ownership is not modelled: nothing in the system waits on a mutex. A name
 // exists while any process holds a handle to it.
-HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL, LPCWSTR name) {
+HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCWSTR name) {
+    ObserveMutexInitialOwner(initialOwner);
     if (auto f = TakeFault(Call::CreateMutexW)) return FaultResult<HANDLE>(*f, nullptr);
     MutexObject object;
     bool existed = false;

@@ -114,5 +114,6 @@ void ObserveInstalledHook(HHOOK hook);
 void ObserveNextHook(HHOOK hook);
 void ObserveRegistryAccess(DWORD access);
 void ObserveModuleNameCapacity(DWORD size);
+void ObserveMutexInitialOwner(BOOL initialOwner);
 
 }  // namespace simdevice::internal

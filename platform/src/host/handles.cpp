@@ -28,6 +28,7 @@ std::atomic<HHOOK> g_installedHookObserved{nullptr};
 std::atomic<HHOOK> g_nextHookObserved{nullptr};
 std::atomic<DWORD> g_registryAccessObserved{0};
 std::atomic<DWORD> g_moduleNameCapacityObserved{0};
+std::atomic<BOOL> g_mutexInitialOwnerObserved{FALSE};
 
 Counters g_localCounts;
 std::atomic<Counters *> g_counts{&g_localCounts};
@@ -144,6 +145,7 @@ void ObserveInstalledHook(HHOOK hook) { g_installedHookObserved = hook; }
 void ObserveNextHook(HHOOK hook) { g_nextHookObserved = hook; }
 void ObserveRegistryAccess(DWORD access) { g_registryAccessObserved = access; }
 void ObserveModuleNameCapacity(DWORD size) { g_moduleNameCapacityObserved = size; }
+void ObserveMutexInitialOwner(BOOL initialOwner) { g_mutexInitialOwnerObserved = initialOwner; }
 
 }  // namespace internal
 
@@ -155,6 +157,7 @@ Observed LastObserved() {
     o.nextHook = g_nextHookObserved;
     o.registryAccess = g_registryAccessObserved;
     o.moduleNameCapacity = g_moduleNameCapacityObserved;
+    o.mutexInitialOwner = g_mutexInitialOwnerObserved;
     return o;
 }
 
