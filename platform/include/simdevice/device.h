@@ -170,6 +170,23 @@ void ClearFaults();
 // How many times CALL was made, faulted or not.
 unsigned long CallCount(Call call);
 
+// ---- the call record --------------------------------------------------------
+// Each call that can fail, as it was made: its arguments as words (a pointer
+// as its address), in the order the calls came, faulted or not.
+struct CallRecord {
+    Call call;
+    std::vector<uintptr_t> arguments;
+};
+// Forgets what was recorded and records from now on, until the next start.
+void StartRecording();
+std::vector<CallRecord> Recorded();
+// The arguments of each recorded call of CALL, in order.
+std::vector<std::vector<uintptr_t>> RecordedArguments(Call call);
+// Runs WATCHER on the calling thread as each call comes, before it does
+// anything, so that it can read what the arguments point to or act on the
+// device first; the calls WATCHER makes are not watched. Empty: none.
+void WatchCalls(std::function<void(const CallRecord &)> watcher);
+
 // ---- accounting -------------------------------------------------------------
 struct Resources {
     int handles = 0;        // mutexes, queues, notifications
@@ -191,7 +208,8 @@ std::optional<Resources> ProgramResources(pid_t pid,
 std::string Describe(const Resources &resources);
 
 // What calls were last given where the device ignores an argument or a
-// caller is expected to pass an exact one, so that tests can see it.
+// caller is expected to pass an exact one, so that tests can see it: the
+// last recorded arguments of those calls (kept whether recording or not).
 struct Observed {
     HHOOK installedHook = nullptr; // what SetWindowsHookExW last returned
     HHOOK nextHook = nullptr;      // CallNextHookEx's hook

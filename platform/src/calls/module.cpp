@@ -136,7 +136,7 @@ void simdevice::ThreadEnds() { TellLibraries(DLL_THREAD_DETACH); }
 extern "C" {
 
 HMODULE WINAPI GetModuleHandleW(LPCWSTR moduleName) {
-    if (auto f = TakeFault(Call::GetModuleHandleW)) return FaultResult<HMODULE>(*f, nullptr);
+    if (auto f = TakeFault(Call::GetModuleHandleW, moduleName)) return FaultResult<HMODULE>(*f, nullptr);
     if (!moduleName) return kProgramModule;
     std::u16string name = FromWide(moduleName);
     if (IsCoreName(name)) return CoreModule();
@@ -151,9 +151,8 @@ HMODULE WINAPI GetModuleHandleW(LPCWSTR moduleName) {
 // the result is SIZE and the error ERROR_INSUFFICIENT_BUFFER, as desktop
 // Win32 documents it. A path that fits clears the last error, as Wine's does.
 DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size) {
-    ObserveModuleNameCapacity(size);
     std::optional<std::u16string> path;
-    if (auto f = TakeFault(Call::GetModuleFileNameW)) {
+    if (auto f = TakeFault(Call::GetModuleFileNameW, module, fileName, size)) {
         if (f->verb != Fault::kPath) return FaultResult<DWORD>(*f, 0);
         path = Utf8ToUtf16(f->path);
     }
@@ -176,7 +175,7 @@ DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size) {
 }
 
 HINSTANCE WINAPI LoadLibraryW(LPCWSTR fileName) {
-    if (auto f = TakeFault(Call::LoadLibraryW)) return FaultResult<HINSTANCE>(*f, nullptr);
+    if (auto f = TakeFault(Call::LoadLibraryW, fileName)) return FaultResult<HINSTANCE>(*f, nullptr);
     if (!fileName || !*fileName) return SetError(ERROR_INVALID_PARAMETER), nullptr;
     std::u16string name = FromWide(fileName);
     if (IsCoreName(name)) {
@@ -207,7 +206,7 @@ HINSTANCE WINAPI LoadLibraryW(LPCWSTR fileName) {
 
 FARPROC WINAPI GetProcAddressW(HMODULE module, LPCWSTR procName) {
     std::string name = ExportSymbol(procName);
-    if (auto f = TakeFault(Call::GetProcAddressW, name)) return FaultResult<FARPROC>(*f, nullptr);
+    if (auto f = TakeKeyedFault(Call::GetProcAddressW, name, {AsWord(module), AsWord(procName)})) return FaultResult<FARPROC>(*f, nullptr);
     // A null or empty name binds nothing, and a name never reaches an alias.
     const bool named = !IsOrdinal(procName);
     if (!procName || (named && (name.empty() || name[0] == '#'))) return SetError(ERROR_PROC_NOT_FOUND), nullptr;
@@ -228,7 +227,7 @@ FARPROC WINAPI GetProcAddressW(HMODULE module, LPCWSTR procName) {
 }
 
 BOOL WINAPI FreeLibrary(HMODULE module) {
-    if (auto f = TakeFault(Call::FreeLibrary)) return FaultResult<BOOL>(*f, FALSE);
+    if (auto f = TakeFault(Call::FreeLibrary, module)) return FaultResult<BOOL>(*f, FALSE);
     void *dl = nullptr;
     {
         std::lock_guard<std::mutex> lock(g_moduleMutex);

@@ -69,7 +69,7 @@ extern "C" {
 
 // Named queues are not simulated: nothing in the system shares a queue by name.
 HANDLE WINAPI CreateMsgQueue(LPCWSTR name, LPMSGQUEUEOPTIONS options) {
-    if (auto f = TakeFault(Call::CreateMsgQueue)) return FaultResult<HANDLE>(*f, nullptr);
+    if (auto f = TakeFault(Call::CreateMsgQueue, name, options)) return FaultResult<HANDLE>(*f, nullptr);
     if (!queue_rules::ValidOptions(options) || name != nullptr) return SetError(ERROR_INVALID_PARAMETER), nullptr;
     QueueObject object;
     object.name = NewQueueName("queue");
@@ -89,7 +89,7 @@ HANDLE WINAPI CreateMsgQueue(LPCWSTR name, LPMSGQUEUEOPTIONS options) {
 // A message longer than the buffer comes cut, and the read still succeeds.
 BOOL WINAPI ReadMsgQueue(HANDLE queue, LPVOID buffer, DWORD bufferSize, LPDWORD bytesRead, DWORD milliseconds,
                          DWORD *flags) {
-    if (auto f = TakeFault(Call::ReadMsgQueue)) return FaultResult<BOOL>(*f, FALSE);
+    if (auto f = TakeFault(Call::ReadMsgQueue, queue, buffer, bufferSize, bytesRead, milliseconds, flags)) return FaultResult<BOOL>(*f, FALSE);
     auto view = ViewQueue(queue);
     if (!view) return SetError(ERROR_INVALID_HANDLE), FALSE;
     if (!view->readAccess) return SetError(ERROR_ACCESS_DENIED), FALSE;
@@ -109,7 +109,7 @@ BOOL WINAPI ReadMsgQueue(HANDLE queue, LPVOID buffer, DWORD bufferSize, LPDWORD 
 }
 
 BOOL WINAPI CloseMsgQueue(HANDLE queue) {
-    if (auto f = TakeFault(Call::CloseMsgQueue)) return FaultResult<BOOL>(*f, FALSE);
+    if (auto f = TakeFault(Call::CloseMsgQueue, queue)) return FaultResult<BOOL>(*f, FALSE);
     auto object = RemoveHandle<QueueObject>(queue);
     if (!object) return SetError(ERROR_INVALID_HANDLE), FALSE;
     object->Release();

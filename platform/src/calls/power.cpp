@@ -91,7 +91,7 @@ int LivePowerSubscriptions() {
 extern "C" {
 
 HANDLE WINAPI RequestPowerNotifications(HANDLE messageQueue, DWORD mask) {
-    if (auto f = TakeFault(Call::RequestPowerNotifications)) return FaultResult<HANDLE>(*f, nullptr);
+    if (auto f = TakeFault(Call::RequestPowerNotifications, messageQueue, mask)) return FaultResult<HANDLE>(*f, nullptr);
     std::string queueName;
     // A subscription with no kinds could never receive anything.
     if (mask == 0 || !WithObject<QueueObject>(messageQueue, [&](const QueueObject &q) { queueName = q.name; }))
@@ -112,7 +112,7 @@ HANDLE WINAPI RequestPowerNotifications(HANDLE messageQueue, DWORD mask) {
 }
 
 DWORD WINAPI StopPowerNotifications(HANDLE notification) {
-    if (auto f = TakeFault(Call::StopPowerNotifications)) return FaultResult<DWORD>(*f, f->error);
+    if (auto f = TakeFault(Call::StopPowerNotifications, notification)) return FaultResult<DWORD>(*f, f->error);
     auto object = RemoveHandle<NotificationObject>(notification);
     if (!object) return SetError(ERROR_INVALID_HANDLE), ERROR_INVALID_HANDLE;
     {

@@ -126,8 +126,7 @@ extern "C" {
 // The device's options are reserved (0); the access mask is recorded, since
 // the device grants any.
 LONG WINAPI RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access, PHKEY result) {
-    ObserveRegistryAccess(access);
-    if (auto f = TakeFault(Call::RegOpenKeyExW)) return fault_plan::ErrorResult(*f);
+    if (auto f = TakeFault(Call::RegOpenKeyExW, key, subKey, options, access, result)) return fault_plan::ErrorResult(*f);
     if (!result || options != 0) return ERROR_INVALID_PARAMETER;
     auto root = KeyFolder(key);
     if (!root) return ERROR_INVALID_HANDLE;
@@ -140,7 +139,7 @@ LONG WINAPI RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access
 
 LONG WINAPI RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
                              LPDWORD dataSize) {
-    if (auto f = TakeFault(Call::RegQueryValueExW)) return fault_plan::ErrorResult(*f);
+    if (auto f = TakeFault(Call::RegQueryValueExW, key, valueName, reserved, type, data, dataSize)) return fault_plan::ErrorResult(*f);
     if (reserved || (data && !dataSize)) return ERROR_INVALID_PARAMETER;
     auto directory = KeyFolder(key);
     if (!directory || key == HKEY_LOCAL_MACHINE) return ERROR_INVALID_HANDLE;
@@ -165,7 +164,7 @@ LONG WINAPI RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDW
 }
 
 LONG WINAPI RegCloseKey(HKEY key) {
-    if (auto f = TakeFault(Call::RegCloseKey)) return fault_plan::ErrorResult(*f);
+    if (auto f = TakeFault(Call::RegCloseKey, key)) return fault_plan::ErrorResult(*f);
     if (!RemoveHandle<RegistryKeyObject>(key)) return ERROR_INVALID_HANDLE;
     return ERROR_SUCCESS;
 }

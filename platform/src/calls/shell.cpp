@@ -72,7 +72,7 @@ int Spawn(const std::string &path, const std::string &parameters, const std::str
 extern "C" {
 
 BOOL WINAPI ShellExecuteEx(LPSHELLEXECUTEINFO info) {
-    if (auto f = TakeFault(Call::ShellExecuteEx)) return FaultResult<BOOL>(*f, FALSE);
+    if (auto f = TakeFault(Call::ShellExecuteEx, info)) return FaultResult<BOOL>(*f, FALSE);
     if (!info) return SetError(ERROR_INVALID_PARAMETER), FALSE;
     ReapFinished();
     DWORD error = ERROR_SUCCESS;

@@ -45,7 +45,7 @@ DWORD WINAPI GetLastError(void) { return t_lastError; }
 void WINAPI SetLastError(DWORD error) { t_lastError = error; }
 
 BOOL WINAPI CloseHandle(HANDLE object) {
-    if (auto f = TakeFault(Call::CloseHandle)) return FaultResult<BOOL>(*f, FALSE);
+    if (auto f = TakeFault(Call::CloseHandle, object)) return FaultResult<BOOL>(*f, FALSE);
     if (auto mutex = RemoveHandle<MutexObject>(object)) {
         mutex->Release();
         return TRUE;
@@ -59,9 +59,8 @@ BOOL WINAPI CloseHandle(HANDLE object) {
 
 // Ownership is not modelled: nothing in the system waits on a mutex. A name
 // exists while any process holds a handle to it.
-HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCWSTR name) {
-    ObserveMutexInitialOwner(initialOwner);
-    if (auto f = TakeFault(Call::CreateMutexW)) return FaultResult<HANDLE>(*f, nullptr);
+HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, LPCWSTR name) {
+    if (auto f = TakeFault(Call::CreateMutexW, attributes, initialOwner, name)) return FaultResult<HANDLE>(*f, nullptr);
     MutexObject object;
     bool existed = false;
     if (name && *name) {
@@ -79,7 +78,7 @@ HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCWSTR nam
 // The device waits for any one object only; a queue is signalled while it
 // holds a message, and the kernel wakes the wait.
 DWORD WINAPI WaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL waitAll, DWORD milliseconds) {
-    if (auto f = TakeFault(Call::WaitForMultipleObjects)) return FaultResult<DWORD>(*f, WAIT_FAILED);
+    if (auto f = TakeFault(Call::WaitForMultipleObjects, count, handles, waitAll, milliseconds)) return FaultResult<DWORD>(*f, WAIT_FAILED);
     if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || !handles || waitAll)
         return SetError(ERROR_INVALID_PARAMETER), WAIT_FAILED;
     std::vector<pollfd> fds(count);

@@ -126,7 +126,7 @@ extern "C" {
 
 // Titles compare without regard to ASCII case, as window lookups do.
 HWND WINAPI FindWindowW(LPCWSTR className, LPCWSTR windowName) {
-    if (auto f = TakeFault(Call::FindWindowW)) return FaultResult<HWND>(*f, nullptr);
+    if (auto f = TakeFault(Call::FindWindowW, className, windowName)) return FaultResult<HWND>(*f, nullptr);
     if (className) return nullptr;  // device windows here carry no class
     std::vector<uint64_t> ids;
     std::error_code ignored;
@@ -146,7 +146,7 @@ HWND WINAPI FindWindowW(LPCWSTR className, LPCWSTR windowName) {
 }
 
 BOOL WINAPI UpdateWindow(HWND window) {
-    if (auto f = TakeFault(Call::UpdateWindow)) return FaultResult<BOOL>(*f, FALSE);
+    if (auto f = TakeFault(Call::UpdateWindow, window)) return FaultResult<BOOL>(*f, FALSE);
     if (!window) {
         Log("updatewindow", {{"window", "null"}, {"result", "no window"}});
         return SetError(ERROR_INVALID_WINDOW_HANDLE), FALSE;

@@ -108,12 +108,5 @@ void ShareCounts(int fd);
 // TIMEOUT for it to get there). Nothing if they cannot be read.
 std::optional<Resources> SharedCounts(const std::string &path, std::optional<std::chrono::milliseconds> whenWaiting);
 
-// What calls were given where the device ignores an argument or callers are
-// expected to pass an exact one.
-void ObserveInstalledHook(HHOOK hook);
-void ObserveNextHook(HHOOK hook);
-void ObserveRegistryAccess(DWORD access);
-void ObserveModuleNameCapacity(DWORD size);
-void ObserveMutexInitialOwner(BOOL initialOwner);
 
 }  // namespace simdevice::internal

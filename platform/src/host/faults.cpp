@@ -2,6 +2,8 @@
 // plans, counted per call.
 #include "Faults.h"
 
+#include "Record.h"
+
 #include <simdevice/device.h>
 
 #include <cstdio>
@@ -50,10 +52,11 @@ void LoadEnvironmentFaults() {
     ReadEnvironmentFaultsLocked();
 }
 
-std::optional<Fault> TakeFault(Call call, const std::string &argument) {
+std::optional<Fault> TakeKeyedFault(Call call, const std::string &key, std::vector<uintptr_t> arguments) {
+    RecordCall(CallRecord{call, std::move(arguments)});
     std::lock_guard<std::mutex> lock(g_faultMutex);
     ReadEnvironmentFaultsLocked();
-    return g_faults.Take(call, argument);
+    return g_faults.Take(call, key);
 }
 
 }  // namespace internal

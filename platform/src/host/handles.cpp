@@ -24,11 +24,6 @@ std::mutex g_handleMutex;
 std::map<uintptr_t, Object> g_handles;
 uintptr_t g_nextHandle = 0x1000;
 
-std::atomic<HHOOK> g_installedHookObserved{nullptr};
-std::atomic<HHOOK> g_nextHookObserved{nullptr};
-std::atomic<DWORD> g_registryAccessObserved{0};
-std::atomic<DWORD> g_moduleNameCapacityObserved{0};
-std::atomic<BOOL> g_mutexInitialOwnerObserved{FALSE};
 
 Counters g_localCounts;
 std::atomic<Counters *> g_counts{&g_localCounts};
@@ -141,24 +136,10 @@ std::optional<Resources> SharedCounts(const std::string &path, std::optional<std
     return read;
 }
 
-void ObserveInstalledHook(HHOOK hook) { g_installedHookObserved = hook; }
-void ObserveNextHook(HHOOK hook) { g_nextHookObserved = hook; }
-void ObserveRegistryAccess(DWORD access) { g_registryAccessObserved = access; }
-void ObserveModuleNameCapacity(DWORD size) { g_moduleNameCapacityObserved = size; }
-void ObserveMutexInitialOwner(BOOL initialOwner) { g_mutexInitialOwnerObserved = initialOwner; }
 
 }  // namespace internal
 
 Resources LiveResources() { return ResourcesIn(Count()); }
 
-Observed LastObserved() {
-    Observed o;
-    o.installedHook = g_installedHookObserved;
-    o.nextHook = g_nextHookObserved;
-    o.registryAccess = g_registryAccessObserved;
-    o.moduleNameCapacity = g_moduleNameCapacityObserved;
-    o.mutexInitialOwner = g_mutexInitialOwnerObserved;
-    return o;
-}
 
 }  // namespace simdevice
