@@ -166,7 +166,8 @@ function(platform_calls_write_version_script path)
 endfunction()
 
 # The list for C and C++ code: PLATFORM_CALLS(CALL) expands
-# CALL(ordinal, name, "header", faultable) for every call.
+# CALL(ordinal, name, "header", faultable) for every call, and
+# PLATFORM_CALL_SYMBOLS(SERVE) SERVE(ordinal, "name", "symbol serving it").
 function(platform_calls_write_header path)
   set(text "/* Generated from platform/coredll.calls: the platform calls as an X-macro. */\n")
   string(APPEND text "#ifndef PLATFORM_CALLS_H\n#define PLATFORM_CALLS_H\n\n#define PLATFORM_CALLS(CALL) \\\n")
@@ -178,6 +179,17 @@ function(platform_calls_write_header path)
       set(faultable 1)
     endif()
     string(APPEND text "    CALL(${PLATFORM_CALL_${name}_ORDINAL}, ${name}, \"${PLATFORM_CALL_${name}_HEADER}\", ${faultable}) \\\n")
+  endforeach()
+  # What serves each call in the Linux libcoredll.so (as its version script
+  # has it), for the simulated device's loader of PE files.
+  string(APPEND text "\n\n#define PLATFORM_CALL_SYMBOLS(SERVE) \\\n")
+  foreach(name IN LISTS PLATFORM_CALL_NAMES)
+    _platform_call_has(${name} wide16 wide16)
+    set(symbol ${name})
+    if(wide16)
+      set(symbol simdevice_${name})
+    endif()
+    string(APPEND text "    SERVE(${PLATFORM_CALL_${name}_ORDINAL}, \"${name}\", \"${symbol}\") \\\n")
   endforeach()
   string(APPEND text "\n\n#endif\n")
   _platform_calls_write("${path}" "${text}")

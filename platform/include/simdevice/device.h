@@ -75,6 +75,12 @@ void ProgramExiting(int status);
 // whether its DllMain accepted the process attach. LoadLibraryW fails when
 // it did not.
 void LibraryAttached(void *base, bool accepted);
+// The device's loader for PE programs (pe_runner, beside the core library;
+// the device starts every PE file through it): runs the program in the PE
+// file ARGV[1], with the arguments after it, as a program of the device.
+// Returns only when the program could not be loaded (127) or ended without
+// ending its process.
+int RunProgramImage(int argc, char **argv);
 
 struct StartOptions {
     std::vector<std::string> args;   // argv[1..]
