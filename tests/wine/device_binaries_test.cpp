@@ -117,7 +117,9 @@ TEST(DeviceBinaries, CanBeMovedByTheirLoader) {
         for (const char *name : kDeviceShaped) {
             SCOPED_TRACE(std::string(variant.preset) + " " + name);
             READ_OR_SKIP(file, Built(variant.preset, name));
-            if (file->hasRelocations) EXPECT_FALSE(file->relocationsStripped);
+            if (file->hasRelocations) {
+                EXPECT_FALSE(file->relocationsStripped);
+            }
             if (variant.machine != 0x01C0) continue;
             EXPECT_TRUE(file->hasRelocations);
             EXPECT_FALSE(file->dynamicBase);

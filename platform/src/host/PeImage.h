@@ -25,8 +25,8 @@ struct ImageRefusal {
     std::string reason;
 };
 
-// Whether the device's loader, not the host's, takes the file at PATH: it
-// exists and is neither built for this host (ELF) nor a script. Whatever
+// Whether the device's loader, not the host's, takes the file at PATH: a
+// regular file, neither built for this host (ELF) nor a script. Whatever
 // else it is, a PE file or not, the device's loader loads or refuses it.
 bool ForDeviceLoader(const std::string &path);
 

@@ -7,6 +7,7 @@
 #include <winerror.h>
 
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -328,6 +329,8 @@ void *ExportAt(const MappedImage &image, uint32_t index) {
 }  // namespace
 
 bool ForDeviceLoader(const std::string &path) {
+    struct stat info{};
+    if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
     std::ifstream in(path, std::ios::binary);
     if (!in) return false;
     char magic[4] = {};
