@@ -21,8 +21,10 @@ namespace simdevice::internal {
 
 namespace {
 
+#if defined(__arm__)
 constexpr uint16_t kMachineArm = 0x01C0;
 constexpr uint16_t kMachineThumb = 0x01C2;  // MSVC's ARMV4I files, ARM and Thumb code
+#endif
 constexpr uint16_t kExecutableImage = 0x0002, kDllImage = 0x2000;
 constexpr uint32_t kPage = 4096;
 // A process slot on the device is 32 MB: nothing larger loads.
