@@ -6,11 +6,8 @@ refused, naming the construct: thread-local storage, constructors and
 destructors, unwind and exception tables, position-independent references,
 Thumb code, weak and common symbols, debug information and calls to
 libgcc or the C++ runtime (neither can be linked into a device file).
-
-usage (as a program): pe_assembly.py IN.s OUT.s SOURCE
 """
 import re
-import sys
 
 DROPPED_DIRECTIVES = {".eabi_attribute", ".fpu", ".type", ".size", ".ident", ".hidden", ".protected",
                       ".internal", ".object_arch"}
@@ -183,21 +180,3 @@ def translate(text):
             raise Refusal("content in a section that has no place in the device file", number, line)
         out.append(line)
     return "\n".join(out) + "\n"
-
-
-def main():
-    if len(sys.argv) != 4:
-        sys.exit("usage: pe_assembly.py IN.s OUT.s SOURCE")
-    source_path, out_path, source = sys.argv[1:]
-    with open(source_path, encoding="utf-8") as f:
-        text = f.read()
-    try:
-        translated = translate(text)
-    except Refusal as refusal:
-        sys.exit(f"{source}: cannot be made an ARM PE file: {refusal}")
-    with open(out_path, "w", encoding="utf-8") as f:
-        f.write(translated)
-
-
-if __name__ == "__main__":
-    main()
