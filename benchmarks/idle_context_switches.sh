@@ -11,9 +11,12 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-30}
 bin=${2:-$root/build/bench/bin}
 
-export SIMDEVICE_DIR=$(mktemp -d /tmp/simdevice-idle-XXXXXX)
+[ -x "$bin/simdevice" ] || { echo "$0: no $bin/simdevice: build the bench preset first (cmake --preset bench && cmake --build --preset bench)" >&2; exit 2; }
+SIMDEVICE_DIR=$(mktemp -d /tmp/simdevice-idle-XXXXXX)
+export SIMDEVICE_DIR
 device() { "$bin/simdevice" "$@"; }
-trap 'device destroy' EXIT
+# The device, or the empty folder if no device was made in it.
+trap 'device destroy 2>/dev/null || rmdir "$SIMDEVICE_DIR"' EXIT
 device init >/dev/null
 
 pid=$(device start "$bin/vespertin.exe")

@@ -5,16 +5,19 @@
 # them as DeviceLock-VERSION-TARGET.zip. What this machine builds around the
 # deliverables (the Wine coredll.dll, the fixtures, the C client) stays out.
 
+# No CE device runs x86_64: that build is the Wine test build, named so, and
+# offered as no device's files.
 if(MSVC)
   set(_bundle_target wm6-armv4i)
 elseif(CMAKE_SYSTEM_PROCESSOR STREQUAL "arm")
   set(_bundle_target armv4i)
 elseif(CMAKE_SIZEOF_VOID_P EQUAL 8)
-  set(_bundle_target wince-x64)
+  set(_bundle_target wine-test-x64)
 else()
   set(_bundle_target wince-x86)
 endif()
-set(DEVICELOCK_BUNDLE_TARGET ${_bundle_target} CACHE STRING "The target the bundle's name gives (wince-x86, wince-x64, armv4i, wm6-armv4i)")
+set(DEVICELOCK_BUNDLE_TARGET ${_bundle_target} CACHE STRING
+    "The target the bundle's name gives (wince-x86, armv4i, wm6-armv4i, a device's; wine-test-x64, the Wine test build)")
 
 # Device files have no place on the build machine: unless told otherwise,
 # `cmake --install` puts them in the build tree.
@@ -33,5 +36,14 @@ install(FILES ${PROJECT_SOURCE_DIR}/docs/figures/power-event.svg ${PROJECT_SOURC
   ${PROJECT_SOURCE_DIR}/docs/figures/key-decision.svg DESTINATION doc/figures)
 
 set(CPACK_GENERATOR ZIP)
+# A device's bundle also comes as the platform's installer, a CAB
+# (DeviceLock-VERSION-TARGET.cab, cmake/DeviceCab.cmake); the Wine test
+# build's does not. gcab runs here only: with the device SDK, make the CAB
+# from the bundle's folder by hand (see cmake/DeviceCab.cmake).
+if(NOT MSVC AND NOT DEVICELOCK_BUNDLE_TARGET MATCHES "^wine-")
+  list(APPEND CPACK_GENERATOR External)
+  set(CPACK_EXTERNAL_ENABLE_STAGING ON)
+  set(CPACK_EXTERNAL_PACKAGE_SCRIPT ${PROJECT_SOURCE_DIR}/cmake/DeviceCab.cmake)
+endif()
 set(CPACK_PACKAGE_FILE_NAME ${PROJECT_NAME}-${PROJECT_VERSION}-${DEVICELOCK_BUNDLE_TARGET})
 include(CPack)

@@ -27,6 +27,11 @@ struct ToolResult {
     std::string err;
 };
 
+// The emulator the test runs under, as the test started: a test may set
+// SIMDEVICE_EMULATOR for the tool alone.
+inline const std::string kTestEmulator =
+    std::getenv(simdevice::kEmulatorVariable) ? std::getenv(simdevice::kEmulatorVariable) : "";
+
 // Runs the program NAME from the build's bin directory with ARGS, writing
 // INPUT to its standard input; it inherits the environment (so the device).
 inline ToolResult RunTool(const std::string &name, const std::vector<std::string> &args, const std::string &input = "",
@@ -42,7 +47,7 @@ inline ToolResult RunTool(const std::string &name, const std::vector<std::string
     // Through the emulator, as the device starts its programs, when the
     // build is for another processor.
     std::vector<std::string> words;
-    std::istringstream emulator(std::getenv(simdevice::kEmulatorVariable) ? std::getenv(simdevice::kEmulatorVariable) : "");
+    std::istringstream emulator(kTestEmulator);
     for (std::string word; emulator >> word;) words.push_back(word);
     words.push_back(BinaryPath(name));
     words.insert(words.end(), args.begin(), args.end());

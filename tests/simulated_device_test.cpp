@@ -10,6 +10,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <stdexcept>
@@ -219,6 +220,80 @@ TEST_F(SimulatedDevice, TimelineNamesWhatItShows) {
         const std::string last = timeline.substr(timeline.rfind('\n', timeline.size() - 2) + 1);
         EXPECT_NE(last.find(c.shown), std::string::npos) << last;
     }
+}
+
+}  // namespace
+
+namespace {
+
+// Another program's counts, read while it runs: the daemon at rest holds its
+// mutex, queue and subscription, and no buffer between wake-ups.
+TEST_F(SimulatedDevice, ProgramsCountsCanBeReadWhileTheyRun) {
+    pid_t daemon = StartWatchingDaemon(BinaryPath("vespertin.exe"));
+    const auto atRest = simdevice::ProgramResources(daemon, kLogTimeout);
+    ASSERT_TRUE(atRest);
+    EXPECT_EQ(simdevice::Describe(*atRest), "handles:3 subscriptions:1 allocations:0 registry-keys:0 "
+                                            "module-references:0 hooks:0");
+    for (int wakeUp = 1; wakeUp <= 3; ++wakeUp) {
+        simdevice::PostPowerBroadcast(PBT_RESUME, 0);
+        ASSERT_TRUE(WaitForEvents("updatewindow", size_t(wakeUp), daemon));
+        const auto after = simdevice::ProgramResources(daemon, kLogTimeout);
+        ASSERT_TRUE(after);
+        EXPECT_EQ(after->allocationsMade, atRest->allocationsMade + wakeUp) << "one buffer per wake-up";
+        EXPECT_EQ(after->allocations, 0);
+    }
+    // Not a program of the device, and a program that has ended: nothing to read.
+    EXPECT_FALSE(simdevice::ProgramResources(getpid()));
+    KillProgram(daemon);
+    EXPECT_FALSE(simdevice::ProgramResources(daemon));
+}
+
+// A long log read as it grows: each record once, in order, and a record not
+// yet ended left for the next read.
+TEST_F(SimulatedDevice, LogIsReadOnwardsFromWhereTheLastReadEnded) {
+    uint64_t offset = 0;
+    simdevice::Log("first", {{"n", "1"}});
+    simdevice::Log("second", {});
+    auto records = simdevice::ReadLogFrom(offset);
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].event, "first");
+    EXPECT_EQ(records[0].Field("n"), "1");
+    EXPECT_TRUE(simdevice::ReadLogFrom(offset).empty());
+    EXPECT_FALSE(simdevice::WaitForLogPast(offset, std::chrono::milliseconds(1)));
+
+    std::ofstream(DeviceDir() + "/log", std::ios::app) << "0\t1\tp\thalf";
+    EXPECT_TRUE(simdevice::WaitForLogPast(offset, kLogTimeout));
+    EXPECT_TRUE(simdevice::ReadLogFrom(offset).empty()) << "the record has no end yet";
+    std::ofstream(DeviceDir() + "/log", std::ios::app) << "\tdone=yes\n";
+    simdevice::Log("third", {});
+    records = simdevice::ReadLogFrom(offset);
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].event, "half");
+    EXPECT_EQ(records[0].Field("done"), "yes");
+    EXPECT_EQ(records[1].event, "third");
+    EXPECT_EQ(simdevice::ReadLog().size(), 4u);
+}
+
+// A window dies with its owner, kill -9 included: once it is come across,
+// nothing of it is left in the device (its file) or in the kernel (its queue).
+TEST_F(SimulatedDevice, WindowOfAKilledOwnerLeavesNothingBehind) {
+    const auto windowFiles = [&] {
+        size_t n = 0;
+        for (const auto &entry : std::filesystem::directory_iterator(DeviceDir() + "/windows")) n += !entry.is_directory();
+        return n;
+    };
+    for (int round = 0; round < 3; ++round) {
+        pid_t owner = simdevice::StartProgram(BinaryPath("Harrowcastle.exe")).pid;
+        ASSERT_TRUE(WaitForEvents("lockapp-started", 1, owner));
+        ASSERT_NE(FindWindowW(nullptr, u"Harrowcastle"), nullptr);
+        EXPECT_EQ(windowFiles(), 1u);
+        KillProgram(owner);
+        EXPECT_EQ(FindWindowW(nullptr, u"Harrowcastle"), nullptr);
+        EXPECT_EQ(windowFiles(), 0u);
+    }
+    HWND mine = simdevice::CreateTopLevelWindow(u"Harrowcastle");
+    EXPECT_EQ(FindWindowW(nullptr, u"Harrowcastle"), mine) << "a live window stays";
+    simdevice::DestroyTopLevelWindow(mine);
 }
 
 }  // namespace

@@ -3,11 +3,14 @@
 // anything is done; good input at the edges of each range is taken; and
 // nothing beside the device changes, whatever was typed.
 #include "ArgumentValues.h"
+#include "DeviceNames.h"
 #include "TestSupport.h"
 #include "ToolRun.h"
 
 #include <filesystem>
 #include <fstream>
+#include <regex>
+#include <set>
 #include <sstream>
 
 using namespace testing_support;
@@ -67,9 +70,10 @@ protected:
         EXPECT_EQ(Text(sentinelDir_ / "inside"), "nor this\n");
     }
 
-    // Runs TOOL over each case; a refused one must leave the device's log as
-    // it was (nothing started, posted, pressed or set).
-    void Check(const std::string &tool, const std::vector<ToolCase> &cases) {
+    // Runs TOOL over each case; a refused one must say so in REFUSAL_LINES
+    // lines (one, and a hint) and leave the device's log as it was (nothing
+    // started, posted, pressed or set).
+    void Check(const std::string &tool, const std::vector<ToolCase> &cases, long refusalLines = 2) {
         for (const ToolCase &c : cases) {
             SCOPED_TRACE(tool + Shown(c.args));
             const std::string logBefore = simdevice::FormatTimeline(simdevice::ReadLog());
@@ -79,7 +83,7 @@ protected:
             else EXPECT_NE(result.err.find(c.err), std::string::npos) << result.err;
             EXPECT_NE(result.out.find(c.out), std::string::npos) << result.out;
             if (c.status == kBadInput) {
-                EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 2) << "one line and a hint: " << result.err;
+                EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), refusalLines) << result.err;
                 EXPECT_EQ(result.out, "");
                 EXPECT_EQ(simdevice::FormatTimeline(simdevice::ReadLog()), logBefore);
             }
@@ -147,16 +151,19 @@ TEST_F(ToolInput, SimdeviceRefusesBadInputNamingItsPart) {
         {{"reg", "delete", "K", "N", "M"}, kBadInput, "not expected: M", ""},
         // waiting
         {{"wait"}, kBadInput, "EVENT is required", ""},
-        {{"wait", "x", "abc"}, kBadInput, "COUNT: 'abc' is not a count", ""},
-        {{"wait", "x", "0"}, kBadInput, "COUNT: '0' is not a count", ""},
-        {{"wait", "x", "2147483648"}, kBadInput, "COUNT: '2147483648' is not a count", ""},
-        {{"wait", "x", "1", "inf"}, kBadInput, "SECONDS: 'inf' " + kSeconds, ""},
-        {{"wait", "x", "1", "nan"}, kBadInput, "SECONDS: 'nan' " + kSeconds, ""},
-        {{"wait", "x", "1", "-1"}, kBadInput, "SECONDS: '-1' " + kSeconds, ""},
-        {{"wait", "x", "1", "0"}, kBadInput, "SECONDS: '0' " + kSeconds, ""},
-        {{"wait", "x", "1", "1e3"}, kBadInput, "SECONDS: '1e3' " + kSeconds, ""},
-        {{"wait", "x", "1", "86401"}, kBadInput, "SECONDS: '86401' " + kSeconds, ""},
-        {{"wait", "x", "1", "1", "1"}, kBadInput, "not expected: 1", ""},
+        {{"wait", "lockapp-start"}, kBadInput,
+         "EVENT: 'lockapp-start' is not an event the timeline writes (one of: start exit stopped", ""},
+        {{"wait", "marker"}, kBadInput, "EVENT: 'marker' is not an event the timeline writes", ""},
+        {{"wait", "start", "abc"}, kBadInput, "COUNT: 'abc' is not a count", ""},
+        {{"wait", "start", "0"}, kBadInput, "COUNT: '0' is not a count", ""},
+        {{"wait", "start", "2147483648"}, kBadInput, "COUNT: '2147483648' is not a count", ""},
+        {{"wait", "start", "1", "inf"}, kBadInput, "SECONDS: 'inf' " + kSeconds, ""},
+        {{"wait", "start", "1", "nan"}, kBadInput, "SECONDS: 'nan' " + kSeconds, ""},
+        {{"wait", "start", "1", "-1"}, kBadInput, "SECONDS: '-1' " + kSeconds, ""},
+        {{"wait", "start", "1", "0"}, kBadInput, "SECONDS: '0' " + kSeconds, ""},
+        {{"wait", "start", "1", "1e3"}, kBadInput, "SECONDS: '1e3' " + kSeconds, ""},
+        {{"wait", "start", "1", "86401"}, kBadInput, "SECONDS: '86401' " + kSeconds, ""},
+        {{"wait", "start", "1", "1", "1"}, kBadInput, "not expected: 1", ""},
         // programs and their fault plans: refused before anything starts
         {{"start"}, kBadInput, "PROGRAM is required", ""},
         {{"start", "--fault"}, kBadInput, "--fault: 1 required PLAN missing", ""},
@@ -167,8 +174,80 @@ TEST_F(ToolInput, SimdeviceRefusesBadInputNamingItsPart) {
         {{"run", "--fault", "CreateMsgQueue=fail:0x100000000", vespertin}, kBadInput, "is not a 32-bit number", ""},
         {{"run", "--fault", "CreateMsgQueue=fail:8", "--fault", "x", vespertin}, kBadInput, "fault 'x'", ""},
         {{"start", "--faults", "x", vespertin}, kBadInput, "unknown option '--faults'", ""},
-        {{"start", BinaryPath("no-such-program")}, 127, "simdevice: cannot start", ""},
+        {{"start", BinaryPath("no-such-program")}, 127, "no-such-program cannot start: No such file or directory", ""},
     });
+}
+
+// A program that cannot start, or ends before its first record (an emulator
+// that cannot run it, something that is not a device program), is reported
+// with one line naming it and how it was started; nothing is left running.
+TEST_F(ToolInput, StartReportsAProgramThatNeverRan) {
+    const std::string vespertin = BinaryPath("vespertin.exe"), missing = BinaryPath("no-such-program");
+    const struct {
+        std::string emulator, command, program, says;
+    } cases[] = {
+        {"false", "start", vespertin, "ended with status 1 before its first record, started through SIMDEVICE_EMULATOR='false'"},
+        {"false", "run", vespertin, "ended with status 1 before its first record, started through SIMDEVICE_EMULATOR='false'"},
+        {"no-such-emulator", "start", vespertin, "cannot start: No such file or directory, started through SIMDEVICE_EMULATOR='no-such-emulator'"},
+        {"", "start", "/bin/true", "ended with status 0 before its first record, started directly (SIMDEVICE_EMULATOR is empty)"},
+        {"", "run", "/bin/false", "ended with status 1 before its first record, started directly (SIMDEVICE_EMULATOR is empty)"},
+        {"", "start", missing, "cannot start: No such file or directory, started directly (SIMDEVICE_EMULATOR is empty)"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.emulator + " " + c.command + " " + c.program);
+        const std::string logBefore = simdevice::FormatTimeline(simdevice::ReadLog());
+        ToolResult result;
+        {
+            ScopedVariable emulator(simdevice::kEmulatorVariable, c.emulator);
+            result = RunTool("simdevice", {c.command, c.program});
+        }
+        EXPECT_EQ(result.status, 127);
+        // Under qemu-arm a spawn that cannot exec reports success, and the
+        // child ends with the shell's 127: the same report, the other form.
+        std::string emulated = c.says;
+        const std::string cannot = "cannot start: No such file or directory";
+        if (emulated.rfind(cannot, 0) == 0) emulated.replace(0, cannot.size(), "ended with status 127 before its first record");
+        EXPECT_TRUE(result.err == "simdevice: " + c.program + " " + c.says + "\n" ||
+                    (!kTestEmulator.empty() && result.err == "simdevice: " + c.program + " " + emulated + "\n"))
+            << result.err;
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(simdevice::FormatTimeline(simdevice::ReadLog()), logBefore);
+        EXPECT_TRUE(simdevice::LivePrograms().empty());
+        ExpectSentinelsUntouched();
+    }
+}
+
+// A plan exported in the shell reaches no program started through the tool:
+// refused, pointing to --fault, before anything starts.
+TEST_F(ToolInput, StartRefusesAPlanInTheEnvironment) {
+    ScopedVariable faults(simdevice::kFaultsVariable, "CreateMsgQueue=fail:8");
+    Check("simdevice", {
+        {{"start", BinaryPath("vespertin.exe")}, kBadInput,
+         "simdevice: SIMDEVICE_FAULTS is set ('CreateMsgQueue=fail:8'), which start and run never pass on: give the "
+         "plan with --fault and unset SIMDEVICE_FAULTS\nrun 'simdevice start --help'\n", ""},
+        {{"run", "--fault", "CreateMsgQueue=fail:87", BinaryPath("vespertin.exe")}, kBadInput,
+         "SIMDEVICE_FAULTS is set", ""},
+    });
+    EXPECT_TRUE(simdevice::LivePrograms().empty());
+}
+
+// Every event a source writes to the timeline is one `simdevice wait`
+// takes, so the list cannot fall behind the code.
+TEST(TimelineEvents, EverySourceRecordIsListed) {
+    const std::regex record(R"re(\bLog\("([a-z-]+)")re");
+    std::set<std::string> written;
+    for (const char *folder : {"platform/src", "tools", "PowerManager", "Lock"}) {
+        for (const auto &entry : fs::recursive_directory_iterator(fs::path(DEVICELOCK_SOURCE_DIR) / folder)) {
+            if (entry.path().extension() != ".cpp") continue;
+            const std::string text = Text(entry.path());
+            for (std::sregex_iterator it(text.begin(), text.end(), record), end; it != end; ++it)
+                written.insert((*it)[1]);
+        }
+    }
+    EXPECT_GE(written.size(), 20u) << "the scan found too few records to be looking in the right place";
+    for (const std::string &event : written) {
+        EXPECT_NO_THROW(device_names::TimelineEvent(event)) << event;
+    }
 }
 
 // The edges of each range are taken, and help and the version go to
@@ -193,8 +272,9 @@ TEST_F(ToolInput, SimdeviceTakesGoodInputAtTheEdges) {
         {{"reg", "set", "K", "N", "dword", "4294967295"}, 0, "", ""},
         {{"reg", "set", "K", "N", "binary", "00fF"}, 0, "", ""},
         {{"reg", "delete", "K"}, 0, "", ""},
-        {{"wait", "marker", "1", "0.001"}, 0, "", ""},
-        {{"wait", "marker", "2", "0.05"}, 1, "simdevice: timed out waiting for 2 'marker' record(s)", ""},
+        // phone and reg set above wrote three registry-set records
+        {{"wait", "registry-set", "3", "0.001"}, 0, "", ""},
+        {{"wait", "registry-set", "4", "0.05"}, 1, "simdevice: timed out waiting for 4 'registry-set' record(s)", ""},
     });
 }
 
@@ -276,6 +356,43 @@ TEST_F(ToolInput, KbclientCommandLine) {
     EXPECT_NE(result.out.find("F3 down: swallowed"), std::string::npos) << result.out;
 }
 
+// The soak takes two counts by the tools' number rules: a bad one is refused
+// with one line and status 2, before any device is made (it would be in
+// TMPDIR).
+TEST_F(ToolInput, SoakRefusesCountsThatAreMissingZeroNegativeOrNotNumbers) {
+    const std::string kCount = "is not a count: a whole number from 1 to 2147483647";
+    const std::vector<ToolCase> cases = {
+        {{}, kBadInput, "soak: --broadcasts N is required\n", ""},
+        {{"--keys", "5"}, kBadInput, "soak: --broadcasts N is required\n", ""},
+        {{"--broadcasts", "5"}, kBadInput, "soak: --keys N is required\n", ""},
+        {{"--keys", "5", "--broadcasts"}, kBadInput, "soak: --broadcasts: a count is missing after it\n", ""},
+        {{"--broadcasts", "0", "--keys", "1"}, kBadInput, "soak: --broadcasts: '0' " + kCount, ""},
+        {{"--broadcasts", "1", "--keys", "0x0"}, kBadInput, "soak: --keys: '0x0' " + kCount, ""},
+        {{"--broadcasts", "-1", "--keys", "1"}, kBadInput, "--broadcasts: '-1' " + kCount, ""},
+        {{"--broadcasts", "1", "--keys", "+3"}, kBadInput, "--keys: '+3' " + kCount, ""},
+        {{"--broadcasts", "ten", "--keys", "1"}, kBadInput, "--broadcasts: 'ten' " + kCount, ""},
+        {{"--broadcasts", "1.5", "--keys", "1"}, kBadInput, "--broadcasts: '1.5' " + kCount, ""},
+        {{"--broadcasts", "0x", "--keys", "1"}, kBadInput, "--broadcasts: '0x' " + kCount, ""},
+        {{"--broadcasts", "1e3", "--keys", "1"}, kBadInput, "--broadcasts: '1e3' " + kCount, ""},
+        {{"--broadcasts", " 1", "--keys", "1"}, kBadInput, "--broadcasts: ' 1' " + kCount, ""},
+        {{"--broadcasts", "2147483648", "--keys", "1"}, kBadInput, "--broadcasts: '2147483648' " + kCount, ""},
+        {{"--broadcasts=", "--keys", "1"}, kBadInput, "--broadcasts: '' " + kCount, ""},
+        {{"--broadcasts=1", "--keys=1", "--keys=2"}, kBadInput, "soak: --keys is given twice\n", ""},
+        {{"--broadcasts", "1", "--keys", "1", "extra"}, kBadInput, "soak: The following argument was not expected: extra\n", ""},
+        {{"--broadcasts", "1", "--keys", "1", "--flood"}, kBadInput, "not expected: --flood", ""},
+        {{"--help"}, 0, "", "usage: soak --broadcasts N --keys N [--samples]"},
+        {{"--broadcasts=0x10", "--keys", "010"}, 0, "", "soak: passed: 16 broadcasts"},
+    };
+    const fs::path scratch = DeviceDir() + ".tmp";
+    fs::create_directory(scratch);
+    {
+        ScopedVariable tmp("TMPDIR", scratch.string());
+        Check("soak", cases, 1);
+    }
+    EXPECT_TRUE(fs::is_empty(scratch)) << "the soak's own device is made only to be used, and removed";
+    fs::remove_all(scratch);
+}
+
 // The rules the three tools share, at their edges.
 TEST(ArgumentValues, NumbersHaveTheRangeOfTheirKind) {
     using namespace argument_values;
@@ -344,6 +461,10 @@ TEST_F(ToolInput, SimdeviceNeverTouchesWhatIsNotADevice) {
         {(scratch / "missing").string(), {"log"}, scratch / "missing", "no simulated device at"},
         {DeviceDir(), {"init", (scratch / "plain").string()}, scratch / "plain", "not a simulated device and not empty"},
         {DeviceDir(), {"init", "/"}, scratch, "is /, never a simulated device"},
+        // relative: each process would find another device in its own working directory
+        {"relative-device", {"init"}, scratch, "relative-device is a relative path: a simulated device needs an absolute one"},
+        {"relative-device", {"post", "unattended"}, scratch, "is a relative path"},
+        {DeviceDir(), {"init", "relative-device"}, scratch, "is a relative path"},
     };
     ScopedVariable home("HOME", (scratch / "home").string());
     for (const Case &c : cases) {
@@ -360,6 +481,7 @@ TEST_F(ToolInput, SimdeviceNeverTouchesWhatIsNotADevice) {
         EXPECT_EQ(Snapshot(c.untouched), before);
         ExpectSentinelsUntouched();
     }
+    EXPECT_FALSE(fs::exists("relative-device")) << "made in the working directory";
     // What init may make a device of: a missing directory, or an empty one.
     for (const char *name : {"empty", "new"}) {
         ScopedVariable dir(simdevice::kDeviceDirVariable, (scratch / name).string());

@@ -80,6 +80,27 @@ inline simdevice::KeyEvent MakeKeyEvent(DWORD vk, WPARAM message) {
     return event;
 }
 
+// Every event the device's timeline writes, as `simdevice wait` takes them
+// (a test checks each record the sources write is listed).
+inline const char *const kTimelineEvents[] = {
+    "start", "exit", "stopped", "killed", "shellexecute", "window-created", "updatewindow",
+    "power-subscribed", "power-unsubscribed", "power-broadcast", "power-dropped", "registry-set", "registry-deleted",
+    "key-pressed", "debug", "key", "client-load", "client-activate", "client-deactivate", "client-unload",
+    "lockapp-started", "lockapp-repainted"};
+
+inline std::string TimelineEventNames() {
+    std::string names;
+    for (const char *name : kTimelineEvents) names += (names.empty() ? "" : " ") + std::string(name);
+    return names;
+}
+
+inline std::string TimelineEvent(const std::string &name) {
+    for (const char *known : kTimelineEvents)
+        if (name == known) return name;
+    throw std::invalid_argument(
+        fmt::format("'{}' is not an event the timeline writes (one of: {})", name, TimelineEventNames()));
+}
+
 // idle, talking, connecting, ringing, hold, or a DWORD; none (no value) is
 // nothing.
 inline std::optional<DWORD> PhoneStatus(const std::string &name) {

@@ -13,9 +13,15 @@ preset=default
 case "${1:-}" in
   "") ;;
   --arm) preset=arm ;;
+  -h|--help) echo "$usage"; echo "Installs what it needs, builds, and plays the scenario in a device of its own."; exit 0 ;;
   *) echo "demo.sh: unknown option '$1'; $usage" >&2; exit 2 ;;
 esac
 [ $# -le 1 ] || { echo "demo.sh: too many arguments; $usage" >&2; exit 2; }
+# The demo plays its own scenario: a plan from the shell would fault its client.
+if [ -n "${SIMDEVICE_FAULTS:-}" ]; then
+  echo "demo.sh: SIMDEVICE_FAULTS is set; the demo runs without faults: unset it (by hand: simdevice start --fault)" >&2
+  exit 2
+fi
 bin=$root/build/$preset/bin
 
 if [ "$preset" = arm ]; then
@@ -27,14 +33,20 @@ fi
 read -ra emulator <<<"$SIMDEVICE_EMULATOR"
 
 if [ "${SKIP_BUILD:-}" != 1 ]; then
+  groups=(demo); [ "$preset" = arm ] && groups+=(arm)
+  "$root/tools/install_packages.sh" "${groups[@]}"
   echo "==> Building (cmake --preset $preset)"
   cmake --preset "$preset" -S "$root" >/dev/null
   cmake --build --preset "$preset" -j2 >/dev/null
 fi
 
-export SIMDEVICE_DIR=${SIMDEVICE_DIR:-$(mktemp -d /tmp/simdevice-demo-XXXXXX)}
+# Always a device of its own: one made by hand ($SIMDEVICE_DIR) is left alone.
+[ -n "${SIMDEVICE_DIR:-}" ] && echo "==> Leaving your device at $SIMDEVICE_DIR alone"
+SIMDEVICE_DIR=$(mktemp -d "${TMPDIR:-/tmp}/simdevice-demo-XXXXXX")
+export SIMDEVICE_DIR
 device() { "${emulator[@]}" "$bin/simdevice" "$@"; }
-trap 'device destroy' EXIT
+# Removes the device, or the empty folder if no device was made in it.
+trap 'device destroy 2>/dev/null || rmdir "$SIMDEVICE_DIR"' EXIT
 device init >/dev/null
 echo "==> A fresh simulated device in $SIMDEVICE_DIR"
 

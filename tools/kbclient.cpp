@@ -15,6 +15,7 @@
 #include <fmt/format.h>
 
 #include <iostream>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <sstream>
@@ -159,8 +160,18 @@ std::vector<std::string> Words(const std::string &line) {
     return words;
 }
 
-// Runs the commands on standard input; whether every line was good.
-bool RunCommands(CommandSet &lines, LineInputs &in) {
+std::unique_ptr<CommandSet> LineCommands(Client &client, LineInputs &in) {
+    auto lines = std::make_unique<CommandSet>(
+        "kbclient", "", "Commands, one per line on standard input ('#' starts a comment); a bad line is reported and skipped:");
+    AddLineCommands(*lines, client, in);
+    return lines;
+}
+
+// Runs the commands on standard input; whether every line was good. Each
+// line is read by commands of its own: CLI11 keeps a record of every parse
+// an App makes, which would grow with every line for as long as the client
+// runs.
+bool RunCommands(Client &client, LineInputs &in) {
     bool allGood = true;
     std::string line;
     for (int number = 1; std::getline(std::cin, line); ++number) {
@@ -168,7 +179,8 @@ bool RunCommands(CommandSet &lines, LineInputs &in) {
         if (words.empty() || words[0][0] == '#') continue;
         in = LineInputs{};
         try {
-            if (lines.Choose(words)(lines.Root()) == kQuit) break;
+            const auto lines = LineCommands(client, in);
+            if (lines->Choose(words)(lines->Root()) == kQuit) break;
         } catch (const std::exception &error) {
             Complain(fmt::format("kbclient: line {}: {}", number, error.what()));
             allGood = false;
@@ -186,9 +198,6 @@ int main(int argc, char **argv) {
     bool listen = false;
 
     LineInputs lineInputs;
-    CommandSet lines("kbclient", "",
-                     "Commands, one per line on standard input ('#' starts a comment); a bad line is reported and skipped:");
-    AddLineCommands(lines, client, lineInputs);
 
     CommandSet tool("kbclient", "[--library PATH] [--listen]",
                     "A client of the keypad lock: loads tallowbeck.dll and calls its exports on command; key events\n"
@@ -196,7 +205,7 @@ int main(int argc, char **argv) {
     tool.Root().add_option("--library", client.libraryPath, "the library to load (default: tallowbeck.dll beside kbclient)")
         ->type_name("PATH");
     tool.Root().add_flag("--listen", listen, "deliver the device keyboard's key presses too");
-    tool.Root().footer("\n" + lines.Help() + kFooter);
+    tool.Root().footer("\n" + LineCommands(client, lineInputs)->Help() + kFooter);
     tool.SetRootAction([&](const CLI::App &) {
         simdevice::ProgramStarted(argc, argv);
         if (listen) {
@@ -206,7 +215,7 @@ int main(int argc, char **argv) {
                 while (auto event = simdevice::NextKeyPress(std::nullopt)) Deliver(*event);
             }).detach();
         }
-        const int status = RunCommands(lines, lineInputs) ? 0 : command_line::kBadInput;
+        const int status = RunCommands(client, lineInputs) ? 0 : command_line::kBadInput;
         simdevice::ProgramExiting(status);
         return status;
     });

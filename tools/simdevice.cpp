@@ -15,9 +15,12 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -36,6 +39,8 @@ constexpr int kTimedOut = 1;
 constexpr int kCannotStart = 127;  // as a shell says a command cannot run
 
 constexpr std::chrono::seconds kStopGrace{5};
+// How long start waits for a program's first record (an emulated one starts slowly).
+constexpr std::chrono::seconds kFirstRecordGrace{30};
 
 const char kDescription[] =
     "The device tool: makes a simulated device, starts programs in it, plays the power manager, the phone and the\n"
@@ -51,7 +56,8 @@ A fault PLAN: Function[@N]=fail:ERROR | return:VALUE | path:TEXT   (N: the call'
   A malformed plan is refused before anything starts.
 
 Exit status: 0 done; 1 wait timed out; 2 bad input (one line on standard error), nothing done;
-  127 the program could not be started; run: the program's own status (128+N if signal N ended it).
+  127 the program could not be started, or ended before its first record (one line naming it and the emulator);
+  run: the program's own status (128+N if signal N ended it).
 'simdevice COMMAND --help' describes one command.)";
 
 // What the command line gave; each command reads its part.
@@ -86,25 +92,68 @@ std::string CheckedFaults(const std::vector<std::string> &faults) {
     return plans;
 }
 
+// How programs start, for the line that says one did not.
+std::string EmulatorText() {
+    const char *emulator = std::getenv(simdevice::kEmulatorVariable);
+    return emulator && *emulator ? fmt::format("through SIMDEVICE_EMULATOR='{}'", emulator)
+                                 : std::string("directly (SIMDEVICE_EMULATOR is empty)");
+}
+
+bool HasStarted(pid_t pid) {
+    for (const simdevice::LogRecord &record : simdevice::ReadLog())
+        if (record.event == "start" && record.pid == pid) return true;
+    return false;
+}
+
+// Waits until PID has written its start record (true) or has ended without
+// one (false, with its status); a program still running without one after
+// the grace counts as started.
+bool AwaitFirstRecord(pid_t pid, int &status) {
+    const auto deadline = std::chrono::steady_clock::now() + kFirstRecordGrace;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (simdevice::WaitForLog([pid](const auto &) { return HasStarted(pid); }, std::chrono::milliseconds(100)))
+            return true;
+        int raw = 0;
+        if (waitpid(pid, &raw, WNOHANG) == pid) {
+            status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+            return HasStarted(pid);  // it may have written the record just before it ended
+        }
+    }
+    return true;
+}
+
+int NotStarted(const std::string &program, const std::string &why) {
+    fmt::print(stderr, "simdevice: {} {}, started {}\n", program, why, EmulatorText());
+    return kCannotStart;
+}
+
 int Start(const Inputs &in, std::vector<std::string> words, bool wait) {
     if (words.empty()) throw CLI::RequiredError("PROGRAM");
     if (words[0].size() > 1 && words[0][0] == '-')
         throw CLI::ParseError(fmt::format("unknown option '{}'", words[0]), command_line::kBadInput);
+    // A plan in the shell's environment would reach no program (each gets
+    // only the plan given to it): say so rather than drop it.
+    if (const char *planned = std::getenv(simdevice::kFaultsVariable); planned && *planned)
+        throw CLI::ParseError(fmt::format("SIMDEVICE_FAULTS is set ('{}'), which start and run never pass on: "
+                                          "give the plan with --fault and unset SIMDEVICE_FAULTS", planned),
+                              command_line::kBadInput);
     simdevice::StartOptions options;
     options.faults = CheckedFaults(in.faults);
     options.detach = !wait;  // a started program outlives the tool and must not hold its output open
     const std::string program = words[0];
     options.args.assign(words.begin() + 1, words.end());
     const auto started = simdevice::StartProgram(program, options);
-    if (started.pid < 0) {
-        fmt::print(stderr, "simdevice: cannot start {}\n", program);
-        return kCannotStart;
-    }
+    if (started.pid < 0) return NotStarted(program, fmt::format("cannot start: {}", std::strerror(started.error)));
+    int status = 0;
     if (!wait) {
+        if (!AwaitFirstRecord(started.pid, status))
+            return NotStarted(program, fmt::format("ended with status {} before its first record", status));
         fmt::print("{}\n", started.pid);
         return 0;
     }
-    const int status = simdevice::WaitProgram(started.pid, std::chrono::hours(24));
+    status = simdevice::WaitProgram(started.pid, std::chrono::hours(24));
+    if (!HasStarted(started.pid))
+        return NotStarted(program, fmt::format("ended with status {} before its first record", status));
     fmt::print("{} exited with status {}\n", program, status);
     return status;
 }
@@ -306,7 +355,9 @@ void AddLogCommands(CommandSet &tool, Inputs &in) {
     CLI::App *wait = tool.Add(root, "wait", "wait EVENT [COUNT [SECONDS]]",
                               "wait until the log holds COUNT (default 1) EVENT records, for at most SECONDS (default 10)",
                               [&](const CLI::App &) { return Wait(in); });
-    wait->add_option("EVENT", in.event, "a log record's event, e.g. power-subscribed, lockapp-started")->required();
+    wait->add_option("EVENT", in.event, "an event the timeline writes: " + device_names::TimelineEventNames())
+        ->required()
+        ->check(Rule("EVENT", [](const std::string &name) { (void)device_names::TimelineEvent(name); }));
     AddValue(wait, "COUNT", in.count, values::Count, "COUNT", values::kCountRule);
     AddValue(wait, "SECONDS", in.wait, values::Seconds, "SECONDS", values::kSecondsRule);
 }

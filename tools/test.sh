@@ -8,27 +8,8 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
-packages=(cmake g++ make binutils libgtest-dev libgmock-dev libbenchmark-dev clang-tidy cppcheck
-  librapidcheck-dev wine64 g++-mingw-w64-x86-64 g++-mingw-w64-i686 xvfb xdotool clang libclang-rt-14-dev mscgen graphviz
-  libcli11-dev libfmt-dev)
-# unzip: the bundle check reads the zips cpack makes.
-packages+=(unzip)
-# The arm stage: the cross compiler, qemu-arm to run what it builds, and
-# GoogleTest's sources to build it for the target.
-packages+=(g++-arm-linux-gnueabi qemu-user googletest)
-# The device's own ARM files: binutils' sources and what builds them, and
-# python3 for the compiler driver and its assembly translation.
-packages+=(binutils-source flex bison m4 python3)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "==> Installing ${missing[*]}"
-  sudo=""; [ "$(id -u)" -eq 0 ] || sudo=sudo
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
-fi
+# What the demo needs, then the rest, from the one list.
+tools/install_packages.sh demo arm test
 
 # Runs a stage and says how long it took.
 timed() {

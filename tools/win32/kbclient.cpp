@@ -34,6 +34,8 @@ typedef BOOL(WINAPI *DeactivateProc)(void);
 ActivateProc g_activate;
 DeactivateProc g_deactivate;
 HWND g_window;
+HINSTANCE g_instance;
+HHOOK g_observer;
 std::atomic<bool> g_lineRefused{false};
 
 LRESULT CALLBACK ObserverProc(int code, WPARAM wParam, LPARAM lParam) {
@@ -47,15 +49,27 @@ LRESULT CALLBACK ObserverProc(int code, WPARAM wParam, LPARAM lParam) {
     return verdict;
 }
 
+// In front of the lock's hook, so that it runs first and sees every verdict:
+// installed again after each activation, which may have put a new lock's
+// hook in front of it.
+HHOOK InstallObserver() {
+    if (g_observer != nullptr) UnhookWindowsHookEx(g_observer);
+    g_observer = SetWindowsHookExW(WH_KEYBOARD_LL, ObserverProc, g_instance, 0);
+    return g_observer;
+}
+
 LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
     case WM_KEYDOWN:
     case WM_SYSKEYDOWN:
         FixtureLog(kLog, L"key 0x%02x", unsigned(wParam));
         return 0;
-    case kActivateMessage:
-        FixtureLog(kLog, L"activated %lu %d", DWORD(wParam), g_activate(DWORD(wParam)));
+    case kActivateMessage: {
+        const BOOL activated = g_activate(DWORD(wParam));
+        InstallObserver();
+        FixtureLog(kLog, L"activated %lu %d", DWORD(wParam), activated);
         return 0;
+    }
     case kDeactivateMessage:
         FixtureLog(kLog, L"deactivated %d", g_deactivate());
         return 0;
@@ -157,10 +171,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int) {
         return 2;
     }
     ShowWindow(g_window, SW_SHOW);
+    g_instance = instance;
     FixtureLog(kLog, L"activated %lu %d", mode, g_activate(mode));
-    // Installed after the lock's hook, so it runs first and sees the verdict.
-    HHOOK observer = SetWindowsHookExW(WH_KEYBOARD_LL, ObserverProc, instance, 0);
-    FixtureLog(kLog, L"ready %p", static_cast<void *>(observer));
+    FixtureLog(kLog, L"ready %p", static_cast<void *>(InstallObserver()));
     HANDLE reader = CreateThread(nullptr, 0, ReadCommands, nullptr, 0, nullptr);
 
     MSG message;
@@ -168,7 +181,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int) {
         TranslateMessage(&message);
         DispatchMessageW(&message);
     }
-    if (observer != nullptr) UnhookWindowsHookEx(observer);
+    if (g_observer != nullptr) UnhookWindowsHookEx(g_observer);
     g_deactivate();
     FreeLibrary(library);
     if (reader != nullptr) CloseHandle(reader);

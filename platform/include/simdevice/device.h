@@ -20,6 +20,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -91,6 +92,7 @@ struct StartOptions {
 struct StartedProgram {
     pid_t pid = -1;
     int stdinFd = -1;                // write end, when captureStdin
+    int error = 0;                   // why it could not start (an errno value), when pid < 0
 };
 StartedProgram StartProgram(const std::string &path, const StartOptions &options = {});
 // Waits for a child started by StartProgram; the exit status, or 128+signal.
@@ -174,6 +176,13 @@ struct Resources {
     int hooks = 0;
 };
 Resources LiveResources();
+// What a live program of the device holds, read from outside while it runs.
+// With WHEN_WAITING, read while one of its threads sits in
+// WaitForMultipleObjects (a daemon at rest, no wake-up half done), waiting
+// up to that long for it. Nothing if PID is no live program of the device,
+// or it did not wait in time.
+std::optional<Resources> ProgramResources(pid_t pid,
+                                          std::optional<std::chrono::milliseconds> whenWaiting = std::nullopt);
 std::string Describe(const Resources &resources);
 
 // What calls were last given where the device ignores an argument or a
@@ -201,6 +210,13 @@ std::vector<LogRecord> ReadLog();
 // log, or the timeout passes; returns whether it held.
 bool WaitForLog(const std::function<bool(const std::vector<LogRecord> &)> &predicate,
                 std::chrono::milliseconds timeout);
+// For logs too long to read whole each time: the records written since
+// OFFSET (a byte offset into the log; 0 is its start), moving OFFSET past
+// them. A record still being written is left for the next call.
+std::vector<LogRecord> ReadLogFrom(uint64_t &offset);
+// Blocks (on file notifications) until the log is longer than OFFSET, or the
+// timeout passes; whether it is.
+bool WaitForLogPast(uint64_t offset, std::chrono::milliseconds timeout);
 int CountEvents(const std::vector<LogRecord> &log, const std::string &event);
 // Everything written to the debug channel, as UTF-8.
 std::string DebugOutput();

@@ -46,10 +46,14 @@ std::string Hex(unsigned long value) {
 
 mqd_t KeyboardQueue(int access) {
     std::string name = SharedQueueName("keyboard");
+    mqd_t q = mq_open(name.c_str(), access | O_NONBLOCK);
+    if (q != mqd_t(-1) || errno != ENOENT) return q;
     mq_attr attributes{};
     attributes.mq_maxmsg = 10;
     attributes.mq_msgsize = sizeof(KeyEvent);
-    mqd_t q = mq_open(name.c_str(), O_CREAT | access | O_NONBLOCK, 0600, &attributes);
+    q = mq_open(name.c_str(), O_CREAT | access | O_NONBLOCK, 0600, &attributes);
+    // Recorded by whoever made it, not on every key press: the record of
+    // queues to unlink would grow with every key for as long as the device lives.
     RecordQueueName(name);
     return q;
 }

@@ -15,6 +15,19 @@ namespace {
 
 thread_local DWORD t_lastError = 0;
 
+// Marks the thread as sitting in a wait, for those who sample the process's
+// counts at a moment of rest.
+class InAWait {
+public:
+    InAWait() {
+        Count().waitsBegun++;
+        Count().waiting++;
+    }
+    ~InAWait() { Count().waiting--; }
+    InAWait(const InAWait &) = delete;
+    InAWait &operator=(const InAWait &) = delete;
+};
+
 }  // namespace
 
 void simdevice::internal::SetError(DWORD error) { t_lastError = error; }
@@ -71,6 +84,7 @@ DWORD WINAPI WaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL wai
         if (!WithObject(handles[i], Kind::Queue, [&](Object &q) { fds[i] = {q.fd, POLLIN, 0}; }))
             return SetError(ERROR_INVALID_HANDLE), WAIT_FAILED;
     }
+    InAWait resting;
     for (;;) {
         int ready = poll(fds.data(), fds.size(), milliseconds == INFINITE ? -1 : int(milliseconds));
         if (ready < 0 && errno == EINTR) continue;

@@ -36,6 +36,7 @@ std::string WindowFile(uint64_t id) {
     std::snprintf(name, sizeof name, "windows/%010llu", static_cast<unsigned long long>(id));
     return DevicePath(name);
 }
+std::string RepaintQueueName(uint64_t id) { return SharedQueueName("window." + std::to_string(id)); }
 
 struct WindowInfo {
     std::u16string title;
@@ -50,6 +51,14 @@ WindowInfo ReadWindow(uint64_t id) {
     return info;
 }
 
+// A window dies with its owner, however the owner ends: what is left of it
+// goes when it is next come across, or the device would run out of message
+// queues (the kernel allows few) after a few hundred lock applications.
+void ForgetDeadWindow(uint64_t id) {
+    unlink(WindowFile(id).c_str());
+    mq_unlink(RepaintQueueName(id).c_str());
+}
+
 }  // namespace
 
 namespace simdevice {
@@ -57,14 +66,17 @@ namespace simdevice {
 HWND CreateTopLevelWindow(const std::u16string &title) {
     uint64_t id = NextDeviceId("windows");
     OwnedWindow window;
-    window.queueName = SharedQueueName("window." + std::to_string(id));
+    window.queueName = RepaintQueueName(id);
     mq_attr attributes{};
     attributes.mq_maxmsg = 8;
     attributes.mq_msgsize = 16;
     window.repaints = mq_open(window.queueName.c_str(), O_CREAT | O_RDONLY | O_NONBLOCK, 0600, &attributes);
     RecordQueueName(window.queueName);
-    WriteFileAtomically(WindowFile(id), Utf16ToUtf8(title) + "\n" + std::to_string(getpid()) + "\n");
-    window.lockFd = OpenAndHold(WindowFile(id), false);
+    // Held before it has its name, so that no one finds it unheld and takes it for dead.
+    const std::string file = WindowFile(id), unnamed = file + ".new";
+    WriteFileAtomically(unnamed, Utf16ToUtf8(title) + "\n" + std::to_string(getpid()) + "\n");
+    window.lockFd = OpenAndHold(unnamed, false);
+    rename(unnamed.c_str(), file.c_str());
     {
         std::lock_guard<std::mutex> lock(g_windowMutex);
         g_ownedWindows[id] = window;
@@ -112,15 +124,19 @@ HWND WINAPI FindWindowW(LPCWSTR className, LPCWSTR windowName) {
     if (className) return nullptr;  // device windows here carry no class
     std::vector<uint64_t> ids;
     std::error_code ignored;
-    for (const auto &entry : fs::directory_iterator(DevicePath("windows"), ignored))
-        ids.push_back(std::strtoull(entry.path().filename().c_str(), nullptr, 10));
+    for (const auto &entry : fs::directory_iterator(DevicePath("windows"), ignored)) {
+        const std::string name = entry.path().filename();
+        if (name.find('.') == std::string::npos) ids.push_back(std::strtoull(name.c_str(), nullptr, 10));
+    }
     std::sort(ids.begin(), ids.end());
     std::u16string wanted = FoldCase(FromWide(windowName));
+    HWND found = nullptr;
     for (uint64_t id : ids) {
         WindowInfo info = ReadWindow(id);
-        if (info.alive && (!windowName || FoldCase(info.title) == wanted)) return reinterpret_cast<HWND>(uintptr_t(id));
+        if (!info.alive) ForgetDeadWindow(id);
+        else if (!found && (!windowName || FoldCase(info.title) == wanted)) found = reinterpret_cast<HWND>(uintptr_t(id));
     }
-    return nullptr;
+    return found;
 }
 
 BOOL WINAPI UpdateWindow(HWND window) {
@@ -133,7 +149,7 @@ BOOL WINAPI UpdateWindow(HWND window) {
     WindowInfo info = ReadWindow(id);
     bool delivered = false;
     if (info.alive) {
-        mqd_t q = mq_open(SharedQueueName("window." + std::to_string(id)).c_str(), O_WRONLY | O_NONBLOCK);
+        mqd_t q = mq_open(RepaintQueueName(id).c_str(), O_WRONLY | O_NONBLOCK);
         // A full queue already holds a repaint request; one more adds nothing.
         delivered = q != mqd_t(-1) && (mq_send(q, "paint", 5, 0) == 0 || errno == EAGAIN);
         if (q != mqd_t(-1)) mq_close(q);

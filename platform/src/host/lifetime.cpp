@@ -56,10 +56,20 @@ void EndPrograms(const std::string &dir) {
     UnlinkRecordedQueues(dir);
 }
 
+// Every process resolves the device's directory in its own working
+// directory, so a relative one would split the device: refused, never resolved.
+std::optional<std::string> Relative(const std::string &dir) {
+    if (dir.empty() || dir[0] == '/') return std::nullopt;
+    std::error_code ignored;
+    return dir + " is a relative path: a simulated device needs an absolute one, e.g. " +
+           fs::absolute(dir, ignored).string();
+}
+
 }  // namespace
 
 std::optional<std::string> NotADevice(const std::string &dir) {
     struct stat info{};
+    if (auto refused = Relative(dir)) return refused;
     if (dir.empty() || lstat(dir.c_str(), &info) != 0)
         return "no simulated device at " + dir + " (make one with: simdevice init)";
     if (S_ISLNK(info.st_mode)) return dir + " is a symbolic link, not a simulated device";
@@ -97,6 +107,7 @@ void DestroyDevice(const std::string &dir) {
 // afresh; anything else is refused.
 void ResetDevice(const std::string &dir) {
     struct stat info{};
+    if (auto refused = Relative(dir)) throw std::runtime_error(*refused);
     if (!NotADevice(dir)) {
         DestroyDevice(dir);
     } else if (lstat(dir.c_str(), &info) == 0) {

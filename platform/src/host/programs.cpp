@@ -139,6 +139,11 @@ void ProgramStarted(int argc, char **argv) {
     // destroyed, has nothing for it.
     LoadEnvironmentFaults();
     std::string dir = SelectedDeviceDir();
+    // A relative directory would be another device in each working directory.
+    if (dir[0] != '/') {
+        std::fprintf(stderr, "%s: %s\n", ProgramName().c_str(), NotADevice(dir)->c_str());
+        _exit(1);
+    }
     int guard = LockExclusively(dir + kMembershipGuard);
     if (guard < 0 || access((dir + kDeviceMarker).c_str(), F_OK) != 0 ||
         access((dir + kDestroyedMarker).c_str(), F_OK) == 0) {
@@ -151,6 +156,7 @@ void ProgramStarted(int argc, char **argv) {
     int membership = OpenAndHold(dir + "/procs/" + std::to_string(getpid()), true);
     close(guard);
     if (membership < 0) _exit(1);
+    ShareCounts(membership);
     std::string args;
     for (int i = 1; i < argc; ++i) args += (i > 1 ? " " : "") + std::string(argv[i]);
     const std::string path = ProgramPath();
@@ -186,6 +192,7 @@ StartedProgram StartProgram(const std::string &path, const StartOptions &options
     if (pipeFds[0] >= 0) close(pipeFds[0]);
     if (rc != 0) {
         if (pipeFds[1] >= 0) close(pipeFds[1]);
+        started.error = rc;
         return started;
     }
     started.pid = pid;
@@ -208,6 +215,12 @@ int WaitProgram(pid_t pid, std::chrono::milliseconds timeout, bool *timedOut) {
     int status = 0;
     if (waitpid(pid, &status, 0) != pid) return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::optional<Resources> ProgramResources(pid_t pid, std::optional<std::chrono::milliseconds> whenWaiting) {
+    const std::string membership = DevicePath("procs/" + std::to_string(pid));
+    if (!IsHeld(membership)) return std::nullopt;
+    return SharedCounts(membership, whenWaiting);
 }
 
 std::vector<pid_t> LivePrograms() {
