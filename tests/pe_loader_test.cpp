@@ -188,7 +188,9 @@ TEST_F(PeLoader, LibraryMovedFromATakenBaseRunsAndPinsItself) {
     HMODULE library = LoadLibraryW(path.c_str());
     ASSERT_NE(library, nullptr) << GetLastError();
     EXPECT_NE(reinterpret_cast<uintptr_t>(library), kLibraryBase);
-    auto activate = reinterpret_cast<BOOL (*)(DWORD)>(GetProcAddressW(library, u"ActivateKBHook"));
+    // Through void (*)(), as KeyboardLockTest.h binds exports (-Wcast-function-type).
+    auto activate = reinterpret_cast<BOOL (*)(DWORD)>(
+        reinterpret_cast<void (*)()>(GetProcAddressW(library, u"ActivateKBHook")));
     ASSERT_NE(activate, nullptr);
     ASSERT_TRUE(activate(1));
     EXPECT_EQ(simdevice::LiveResources().moduleReferences, 3) << "the client's, coredll's and the pin";
