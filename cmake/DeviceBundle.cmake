@@ -9,13 +9,15 @@
 # offered as no device's files.
 if(MSVC)
   set(_bundle_target wm6-armv4i)
+elseif(CMAKE_SYSTEM_PROCESSOR STREQUAL "arm")
+  set(_bundle_target armv4i)
 elseif(CMAKE_SIZEOF_VOID_P EQUAL 8)
   set(_bundle_target wine-test-x64)
 else()
   set(_bundle_target wince-x86)
 endif()
 set(DEVICELOCK_BUNDLE_TARGET ${_bundle_target} CACHE STRING
-    "The target the bundle's name gives (wince-x86, wm6-armv4i, a device's; wine-test-x64, the Wine test build)")
+    "The target the bundle's name gives (wince-x86, armv4i, wm6-armv4i, a device's; wine-test-x64, the Wine test build)")
 
 # Device files have no place on the build machine: unless told otherwise,
 # `cmake --install` puts them in the build tree.

@@ -24,7 +24,17 @@ function(device_code target)
     # Freestanding: nothing may come from a desktop runtime. The compiler's
     # own memset/memcpy calls resolve to coredll's exports.
     target_compile_options(${target} PRIVATE -Os -ffreestanding -fno-asynchronous-unwind-tables
-      -fno-stack-protector -mno-stack-arg-probe -ffunction-sections -fdata-sections)
+      -fno-stack-protector -ffunction-sections -fdata-sections)
+  endif()
+  if(WINCE AND CMAKE_SYSTEM_PROCESSOR STREQUAL "arm")
+    # The device's own ARM files (cmake/armv4i-wince-pe.cmake): the compiler
+    # driver gives the device's instruction set, char and wchar_t; the
+    # platform's headers are the device's, as on the host. A cast that may
+    # misalign a load faults on the device.
+    target_include_directories(${target} SYSTEM PRIVATE ${PROJECT_SOURCE_DIR}/platform/include)
+    target_compile_options(${target} PRIVATE -Wcast-align=strict)
+  elseif(WINCE)
+    target_compile_options(${target} PRIVATE -mno-stack-arg-probe)
     target_include_directories(${target} SYSTEM PRIVATE ${PROJECT_SOURCE_DIR}/platform/win32/include)
     # CE x86 has one calling convention: the SDK's windef.h makes __stdcall
     # __cdecl, so WINAPI, CALLBACK and APIENTRY are caller-pops and names are
@@ -44,9 +54,9 @@ function(device_code target)
 endfunction()
 
 # The entry symbol a mingw-w64 linker wants: C names carry a leading
-# underscore on i686 (cdecl, as on CE x86), none on x86_64.
+# underscore on i686 (cdecl, as on CE x86), none on x86_64 or ARM.
 function(_device_entry_symbol name result)
-  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  if(CMAKE_SYSTEM_PROCESSOR STREQUAL "i686")
     set(${result} "_${name}" PARENT_SCOPE)
   else()
     set(${result} "${name}" PARENT_SCOPE)
@@ -78,6 +88,10 @@ function(device_program target)
     target_sources(${target} PRIVATE $<TARGET_OBJECTS:device_program_entry>)
     target_link_libraries(${target} PRIVATE device_runtime)
     target_link_options(${target} PRIVATE -Wl,-e,${entry})
+    if(CMAKE_SYSTEM_PROCESSOR STREQUAL "arm")
+      # Where CE loads every program, in a process slot of its own.
+      target_link_options(${target} PRIVATE -Wl,--image-base,0x10000)
+    endif()
     _device_lean_image(${target})
   else()
     target_sources(${target} PRIVATE $<TARGET_OBJECTS:program_entry>)

@@ -170,9 +170,10 @@ function(platform_calls_write_version_script path)
 endfunction()
 
 # The list for C and C++ code: PLATFORM_CALLS(CALL) expands
-# CALL(ordinal, name, "header", faultable) for every call; in C++ also the
-# same as a table, and platform_calls::Call, the calls that can fail, with
-# their names.
+# CALL(ordinal, name, "header", faultable) for every call, and
+# PLATFORM_CALL_SYMBOLS(SERVE) SERVE(ordinal, "name", "symbol serving it");
+# in C++ also the list as a table, and platform_calls::Call, the calls that
+# can fail, with their names.
 function(platform_calls_write_header path)
   set(text "/* Generated from platform/coredll.calls: the platform calls as an X-macro. */\n")
   string(APPEND text "#ifndef PLATFORM_CALLS_H\n#define PLATFORM_CALLS_H\n\n#define PLATFORM_CALLS(CALL) \\\n")
@@ -185,9 +186,21 @@ function(platform_calls_write_header path)
     endif()
     string(APPEND text "    CALL(${PLATFORM_CALL_${name}_ORDINAL}, ${name}, \"${PLATFORM_CALL_${name}_HEADER}\", ${faultable}) \\\n")
   endforeach()
-  # The calls that can fail, as a C++ enumeration: every fault point names its
-  # call through it, so a misspelt, unlisted or unfailing call is a compile error.
-  # Every call, listed once for C++ code: ordinal, name, header, whether it can fail.
+  # What serves each call in the Linux libcoredll.so (as its version script
+  # has it), for the simulated device's loader of PE files.
+  string(APPEND text "\n\n#define PLATFORM_CALL_SYMBOLS(SERVE) \\\n")
+  foreach(name IN LISTS PLATFORM_CALL_NAMES)
+    _platform_call_has(${name} wide16 wide16)
+    set(symbol ${name})
+    if(wide16)
+      set(symbol simdevice_${name})
+    endif()
+    string(APPEND text "    SERVE(${PLATFORM_CALL_${name}_ORDINAL}, \"${name}\", \"${symbol}\") \\\n")
+  endforeach()
+  # For C++: every call as a table (ordinal, name, header, whether it can
+  # fail), and the calls that can fail as an enumeration, which every fault
+  # point names its call through: a misspelt, unlisted or unfailing call is a
+  # compile error.
   string(APPEND text "\n\n#ifdef __cplusplus\nnamespace platform_calls {\n\nstruct Listed {\n    unsigned ordinal;\n")
   string(APPEND text "    const char *name;\n    const char *header;\n    bool faultable;\n};\n")
   string(APPEND text "inline constexpr Listed kListed[] = {\n#define PLATFORM_CALL_LISTED(ordinal, name, header, faultable) {ordinal, #name, header, faultable},\n")

@@ -6,14 +6,31 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <string>
 
 namespace testing_support {
 
+// The folder of the device's own files the tests run instead of this
+// build's (ctest --preset armv4i: the ARM PE files, beside the programs that
+// sit beside them on a device), or none.
+constexpr const char *kDeviceFilesVariable = "SIMDEVICE_DEVICE_FILES";
+
 // Where the build put the programs and libraries (vespertin.exe,
-// Harrowcastle.exe, tallowbeck.dll, the fixtures).
-inline std::string BinaryPath(const std::string &name) { return std::string(SIMDEVICE_BIN_DIR) + "/" + name; }
+// Harrowcastle.exe, tallowbeck.dll, the fixtures), or the file of that name
+// (or that name and .exe, as the device names a program) in the device
+// files' folder when one is given and holds it.
+inline std::string BinaryPath(const std::string &name) {
+    if (const char *files = std::getenv(kDeviceFilesVariable); files && *files) {
+        for (const std::string &file : {name, name + ".exe"}) {
+            const std::string path = std::string(files) + "/" + file;
+            if (access(path.c_str(), F_OK) == 0) return path;
+        }
+    }
+    return std::string(SIMDEVICE_BIN_DIR) + "/" + name;
+}
 
 class DeviceTest : public ::testing::Test {
 protected:

@@ -4,6 +4,8 @@
 #include "MalformedFaultPlans.h"
 #include "TestSupport.h"
 
+#include <shellapi.h>
+
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -133,7 +135,9 @@ TEST_F(SimulatedDevice, RecordKeepsEveryCallAndWatchersSeeEachFirst) {
     for (size_t i = 0; i < record.size(); ++i) {
         SCOPED_TRACE(i);
         EXPECT_EQ(record[i].call, expected[i].first);
-        if (i < 4) EXPECT_EQ(record[i].arguments[0], expected[i].second);
+        if (i < 4) {
+            EXPECT_EQ(record[i].arguments[0], expected[i].second);
+        }
     }
     EXPECT_EQ(record[0].arguments, (std::vector<uintptr_t>{LMEM_ZEROINIT, 5}));
     EXPECT_EQ(watched, 3);
@@ -223,6 +227,42 @@ TEST_F(SimulatedDevice, ProgramsStartThroughTheEmulatorCommand) {
     // A program that is not there fails to start, as it does unemulated.
     EXPECT_EQ(simdevice::StartProgram(DeviceDir() + "/missing.exe").pid, -1);
     EXPECT_EQ(Lines(record).size(), 2u);
+}
+
+// A PE file built for x86_64 never reaches the host's loader, nor runs: on
+// every build (the host's, whose processor it is, included) the device's
+// loader refuses it with ERROR_BAD_EXE_FORMAT and one record naming the
+// machine, as a library and as a program.
+TEST_F(SimulatedDevice, ForeignPeFilesAreRefusedByTheDevicesLoader) {
+    std::string header(0x100, '\0');
+    header.replace(0, 2, "MZ");
+    header[0x3C] = 0x40;
+    header.replace(0x40, 4, std::string("PE\0\0", 4));
+    header[0x44] = char(0x64), header[0x45] = char(0x86);  // machine 0x8664
+    for (const char *name : {"x64.dll", "x64.exe"}) {
+        SCOPED_TRACE(name);
+        const std::string path = DeviceDir() + "/" + name;
+        std::ofstream(path, std::ios::binary) << header;
+        ASSERT_EQ(chmod(path.c_str(), 0755), 0);
+        const std::u16string file = simdevice::Utf8ToUtf16(path);
+        const size_t before = Records("image-refused").size();
+        SetLastError(0);
+        if (std::string(name) == "x64.dll") {
+            EXPECT_EQ(LoadLibraryW(file.c_str()), nullptr);
+        } else {
+            SHELLEXECUTEINFO info{};
+            info.cbSize = sizeof info;
+            info.lpFile = reinterpret_cast<LPCWSTR>(file.c_str());
+            EXPECT_FALSE(ShellExecuteEx(&info));
+        }
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_BAD_EXE_FORMAT));
+        const auto refusals = Records("image-refused");
+        ASSERT_EQ(refusals.size(), before + 1);
+        EXPECT_EQ(refusals.back().Field("path"), path);
+        EXPECT_NE(refusals.back().Field("reason").find("machine 0x8664"), std::string::npos)
+            << refusals.back().Field("reason");
+    }
+    EXPECT_TRUE(Records("start").empty()) << "nothing started";
 }
 
 }  // namespace

@@ -85,8 +85,8 @@ inline simdevice::KeyEvent MakeKeyEvent(DWORD vk, WPARAM message) {
 inline const char *const kTimelineEvents[] = {
     "start", "exit", "stopped", "killed", "shellexecute", "window-created", "updatewindow",
     "power-subscribed", "power-unsubscribed", "power-broadcast", "power-dropped", "registry-set", "registry-deleted",
-    "key-pressed", "debug", "key", "client-load", "client-activate", "client-deactivate", "client-unload",
-    "lockapp-started", "lockapp-repainted"};
+    "key-pressed", "debug", "image-refused", "key", "client-load", "client-activate", "client-deactivate",
+    "client-unload", "lockapp-started", "lockapp-repainted"};
 
 inline std::string TimelineEventNames() {
     std::string names;

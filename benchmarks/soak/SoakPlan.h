@@ -60,8 +60,8 @@ inline const char kUsage[] =
     "against a launch. N: a count, 1 to 2147483647, decimal or 0x-hexadecimal.\n"
     "  --samples   print every sample before the summary\n"
     "Exit status: 0 passed (every count back where it began, resident memory grown by less than a page\n"
-    "per 100000 events (shown, not judged, under a sanitizer or an emulator), every decision as the table\n"
-    "gives it);\n"
+    "per 100000 events or by one page at most (shown, not judged, under a sanitizer or an emulator), every\n"
+    "decision as the table gives it);\n"
     "1 failed; 2 bad input.\n";
 
 // Reads "--broadcasts N --keys N [--samples]" (also --name=N), by the
@@ -300,7 +300,10 @@ inline const char *MemoryNotJudgedHere() {
 
 // Whether a process's counts end where they began and its resident memory
 // grew by less than a page per 100000 of its EVENTS (unless NOT_JUDGED says
-// why not); what to say about it.
+// why not); what to say about it. One page is the reading's resolution, not
+// a leak: Wine's daemon steps up one page once, at a moment of its own, and
+// a run shorter than 100000 events would fail on that step alone.
+constexpr long kRssResolutionPages = 1;
 inline bool Judge(const char *who, const Holdings &start, const Holdings &end, long events, long pageKb,
                   const char *notJudged, std::string &said) {
     bool kept = start.counts == end.counts;
@@ -313,7 +316,7 @@ inline bool Judge(const char *who, const Holdings &start, const Holdings &end, l
     said += std::string(who) + (kept ? " kept" : " CHANGED") + counts;
     if (start.rssKb >= 0 && end.rssKb >= 0) {
         const long pages = (end.rssKb - start.rssKb) / pageKb;
-        const bool lean = pages * 100000 < events;
+        const bool lean = pages <= kRssResolutionPages || pages * 100000 < events;
         if (!notJudged) kept = kept && lean;
         said += ", rss " + std::to_string(start.rssKb) + "->" + std::to_string(end.rssKb) + " kB (" +
                 (pages >= 0 ? "+" : "") + std::to_string(pages) + " pages" +

@@ -2,7 +2,8 @@
 """Writes the export, import, resource and base relocation directories of a
 PE file linked with device-image.ld, from the linker map's symbols: ld sets
 these directories only for sections of their own names, which that layout
-folds into the code and data sections.
+folds into the code and data sections. A file with base relocations loses
+the "relocations stripped" mark that ld gives it for the same reason.
 
 usage: set_data_directories.py MAP PE-FILE
 """
@@ -12,6 +13,7 @@ import sys
 
 # Directory index in the optional header, by the symbols' middle name.
 DIRECTORIES = {"exports": 0, "imports": 1, "resources": 2, "relocations": 5}
+IMAGE_FILE_RELOCS_STRIPPED = 0x0001
 
 
 def fail(message):
@@ -50,6 +52,7 @@ def main():
         else:
             fail(f"{pe_path}: unknown optional header 0x{magic:x}")
         (count,) = struct.unpack_from("<I", image, count_at)
+        relocated = False
         for name, index in DIRECTORIES.items():
             if (name, "start") not in symbols or (name, "end") not in symbols:
                 fail(f"{map_path}: no __device_{name}_start__/__device_{name}_end__ (not linked with device-image.ld?)")
@@ -59,6 +62,12 @@ def main():
             size = end - start
             rva = start - image_base if size > 0 else 0
             struct.pack_into("<II", image, directories_at + 8 * index, rva, size)
+            relocated = relocated or (name == "relocations" and size > 0)
+        # ld marks the file "relocations stripped" when it finds no section
+        # named .reloc; a loader would then refuse to move it.
+        if relocated:
+            (characteristics,) = struct.unpack_from("<H", image, header + 22)
+            struct.pack_into("<H", image, header + 22, characteristics & ~IMAGE_FILE_RELOCS_STRIPPED)
         pe.seek(0)
         pe.write(image)
 

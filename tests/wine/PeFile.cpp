@@ -174,6 +174,7 @@ File Parse(const Bytes &b) {
     file.machine = uint16_t(b.Get(coff, 2));
     const uint16_t sectionCount = uint16_t(b.Get(coff + 2, 2));
     file.hasSymbolTable = b.Get(coff + 8, 4) != 0;
+    file.relocationsStripped = (b.Get(coff + 18, 2) & 0x0001) != 0;
     const uint16_t optionalSize = uint16_t(b.Get(coff + 16, 2));
     const uint64_t optional = coff + 20;
     const uint16_t magic = uint16_t(b.Get(optional, 2));
@@ -183,6 +184,7 @@ File Parse(const Bytes &b) {
     file.subsystemMinor = uint16_t(b.Get(optional + 50, 2));
     file.subsystem = uint16_t(b.Get(optional + 68, 2));
     file.sizeOfImage = uint32_t(b.Get(optional + 56, 4));
+    file.dynamicBase = (b.Get(optional + 70, 2) & 0x0040) != 0;
     const uint64_t directories = optional + (file.is64 ? 112 : 96);
     const uint32_t directoryCount = uint32_t(b.Get(directories - 4, 4));
     auto directoryRva = [&](uint32_t index) { return index < directoryCount ? uint32_t(b.Get(directories + 8ull * index, 4)) : 0u; };

@@ -37,7 +37,7 @@ struct SectionHeader {
 
 struct File {
     uint64_t size = 0;             // bytes on disk
-    uint16_t machine = 0;          // 0x014C i386, 0x8664 x86_64, 0x01C2 Thumb
+    uint16_t machine = 0;          // 0x014C i386, 0x8664 x86_64, 0x01C0 ARM, 0x01C2 Thumb
     bool is64 = false;             // PE32+
     uint16_t subsystem = 0;        // 9: Windows CE GUI
     uint16_t subsystemMajor = 0, subsystemMinor = 0;
@@ -45,6 +45,8 @@ struct File {
     bool hasTlsDirectory = false;
     bool hasResourceDirectory = false;
     bool hasRelocations = false;   // a base relocation directory
+    bool relocationsStripped = false;  // marked as not relocatable (IMAGE_FILE_RELOCS_STRIPPED)
+    bool dynamicBase = false;      // DllCharacteristics: relocatable at random (CE 5 knows no such flag)
     uint32_t sizeOfImage = 0;      // what a loader reserves for it
     std::vector<SectionHeader> sections;
     std::vector<Import> imports;

@@ -86,6 +86,12 @@ void LibraryAttached(void *base, LibraryEntry entry, bool accepted);
 // starts and when it ends: a test calls these on the threads it starts.
 void ThreadStarts();
 void ThreadEnds();
+// The device's loader for PE programs (pe_runner, beside the core library;
+// the device starts every PE file through it): runs the program in the PE
+// file ARGV[1], with the arguments after it, as a program of the device.
+// Returns only when the program could not be loaded (127) or ended without
+// ending its process.
+int RunProgramImage(int argc, char **argv);
 
 struct StartOptions {
     std::vector<std::string> args;   // argv[1..]

@@ -1,10 +1,13 @@
 // Modules: the program's, the core library's and the libraries a program
 // loads, their paths, entry points and references. A module handle is the
-// module's base address, as on the platform.
+// module's base address, as on the platform. A library in a PE file (the
+// device's own format) goes to the device's loader (host/ImageModules.h),
+// one built for this host to the host's.
 #include <simdevice/device.h>
 
 #include "../host/Faults.h"
 #include "../host/Handles.h"
+#include "../host/ImageModules.h"
 #include "../host/Programs.h"
 #include "../host/Text.h"
 
@@ -23,6 +26,13 @@ namespace {
 
 // The program's own module handle: programs load at 0x10000 on the device.
 HMODULE const kProgramModule = reinterpret_cast<HMODULE>(0x10000);
+
+// A PE program's handle is its image's base.
+HMODULE ProgramModule() {
+    void *image = ProgramImageBase();
+    return image ? static_cast<HMODULE>(image) : kProgramModule;
+}
+
 
 struct Module {
     std::string path;
@@ -75,6 +85,7 @@ void TellLibraries(DWORD reason) {
             if (module.entry) entries.emplace_back(base, module.entry);
     }
     for (const auto &[base, entry] : entries) entry(base, reason, nullptr);
+    TellImageLibraries(reason);
 }
 
 std::u16string FileNamePart(const std::u16string &path) {
@@ -115,8 +126,9 @@ std::string ExportSymbol(LPCWSTR procName) {
 }
 
 std::optional<std::string> ModulePath(HMODULE module) {
-    if (!module || module == kProgramModule) return ProgramPath();
+    if (!module || module == ProgramModule()) return ProgramPath();
     if (module == CoreModule()) return std::string(CoreInfo().dli_fname);
+    if (auto image = ImageModulePath(module)) return image;
     std::lock_guard<std::mutex> lock(g_moduleMutex);
     auto it = g_modules.find(module);
     if (it == g_modules.end()) return std::nullopt;
@@ -137,9 +149,11 @@ extern "C" {
 
 HMODULE WINAPI GetModuleHandleW(LPCWSTR moduleName) {
     if (auto f = TakeFault(Call::GetModuleHandleW, moduleName)) return FaultResult<HMODULE>(*f, nullptr);
-    if (!moduleName) return kProgramModule;
+    if (!moduleName) return ProgramModule();
     std::u16string name = FromWide(moduleName);
     if (IsCoreName(name)) return CoreModule();
+    for (const auto &[base, path] : ImageModules())
+        if (FoldCase(FileNamePart(Utf8ToUtf16(path))) == FoldCase(FileNamePart(name))) return static_cast<HMODULE>(base);
     std::lock_guard<std::mutex> lock(g_moduleMutex);
     for (const auto &[base, module] : g_modules)
         if (FoldCase(FileNamePart(Utf8ToUtf16(module.path))) == FoldCase(FileNamePart(name)))
@@ -185,6 +199,7 @@ HINSTANCE WINAPI LoadLibraryW(LPCWSTR fileName) {
         return CoreModule();
     }
     std::string path = ResolveLibrary(Utf16ToUtf8(name));
+    if (ForDeviceLoader(path)) return static_cast<HINSTANCE>(LoadImageLibrary(path));
     // Loading runs the library's start-up code, which calls back into us:
     // no lock is held here.
     void *dl = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -206,10 +221,15 @@ HINSTANCE WINAPI LoadLibraryW(LPCWSTR fileName) {
 
 FARPROC WINAPI GetProcAddressW(HMODULE module, LPCWSTR procName) {
     std::string name = ExportSymbol(procName);
-    if (auto f = TakeKeyedFault(Call::GetProcAddressW, name, {AsWord(module), AsWord(procName)})) return FaultResult<FARPROC>(*f, nullptr);
+    if (auto f = TakeKeyedFault(Call::GetProcAddressW, name, {AsWord(module), AsWord(procName)}))
+        return FaultResult<FARPROC>(*f, nullptr);
     // A null or empty name binds nothing, and a name never reaches an alias.
     const bool named = !IsOrdinal(procName);
     if (!procName || (named && (name.empty() || name[0] == '#'))) return SetError(ERROR_PROC_NOT_FOUND), nullptr;
+    if (ImageModulePath(module)) {
+        void *address = named ? ImageProcAddress(module, name) : ImageProcAddress(module, uint16_t(uintptr_t(procName)));
+        return address ? reinterpret_cast<FARPROC>(address) : (SetError(ERROR_PROC_NOT_FOUND), nullptr);
+    }
     void *dl = nullptr;
     if (module == CoreModule()) {
         dl = CoreDlHandle();
@@ -228,6 +248,8 @@ FARPROC WINAPI GetProcAddressW(HMODULE module, LPCWSTR procName) {
 
 BOOL WINAPI FreeLibrary(HMODULE module) {
     if (auto f = TakeFault(Call::FreeLibrary, module)) return FaultResult<BOOL>(*f, FALSE);
+    // Its detach runs in there, and may call back into us: no lock is held.
+    if (FreeImageLibrary(module)) return TRUE;
     void *dl = nullptr;
     {
         std::lock_guard<std::mutex> lock(g_moduleMutex);

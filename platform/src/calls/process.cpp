@@ -3,6 +3,7 @@
 
 #include "../host/Faults.h"
 #include "../host/Files.h"
+#include "../host/Programs.h"
 
 #include <cstdlib>
 
@@ -12,17 +13,18 @@ using namespace simdevice::internal;
 namespace {
 
 // This process's arguments, as the device's command line holds them:
-// without the program's name.
+// without the program's name (nor the device's loader's, for a PE program).
 std::u16string ArgumentsOfThisProcess() {
     auto text = ReadWholeFile("/proc/self/cmdline");
     std::string line;
     if (text) {
-        size_t start = text->find('\0');
-        while (start != std::string::npos && start + 1 < text->size()) {
-            size_t end = text->find('\0', start + 1);
-            if (!line.empty()) line += ' ';
-            line += text->substr(start + 1, end == std::string::npos ? std::string::npos : end - start - 1);
-            start = end;
+        const size_t skipped = RunsProgramImage() ? 2 : 1;
+        size_t word = 0;
+        for (size_t start = 0; start < text->size(); ++word) {
+            size_t end = text->find('\0', start);
+            if (end == std::string::npos) end = text->size();
+            if (word >= skipped) line += (line.empty() ? "" : " ") + text->substr(start, end - start);
+            start = end + 1;
         }
     }
     return Utf8ToUtf16(line);

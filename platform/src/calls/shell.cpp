@@ -49,8 +49,10 @@ DWORD ErrorFor(int error) {
     }
 }
 
-// Starts PATH as a program of the device; 0 or an errno value.
-int Spawn(const std::string &path, const std::string &parameters, const std::string &directory, pid_t *pid) {
+// Starts PATH as a program of the device; 0 or an errno value (and for a
+// refused PE file, the platform's error in IMAGEERROR).
+int Spawn(const std::string &path, const std::string &parameters, const std::string &directory, pid_t *pid,
+          DWORD *imageError) {
     if (access(path.c_str(), X_OK) != 0) return errno;
     // Planned faults belong to the program they were given to, not its children.
     std::vector<std::string> environment = ChildEnvironment("");
@@ -58,7 +60,7 @@ int Spawn(const std::string &path, const std::string &parameters, const std::str
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     if (!directory.empty()) posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
-    int rc = SpawnProgram(pid, path, words::Split(parameters), &actions, nullptr, envp.data());
+    int rc = SpawnProgram(pid, path, words::Split(parameters), &actions, nullptr, envp.data(), imageError);
     posix_spawn_file_actions_destroy(&actions);
     if (rc == 0) {
         std::lock_guard<std::mutex> lock(g_spawnMutex);
@@ -82,8 +84,10 @@ BOOL WINAPI ShellExecuteEx(LPSHELLEXECUTEINFO info) {
         error = ERROR_INVALID_PARAMETER;
     } else if (file.empty()) {
         error = ERROR_FILE_NOT_FOUND;
-    } else if (int rc = Spawn(ResolveProgram(file), Narrow(info->lpParameters), Narrow(info->lpDirectory), &pid)) {
-        error = ErrorFor(rc);
+    } else if (DWORD imageError = ERROR_SUCCESS;
+               int rc = Spawn(ResolveProgram(file), Narrow(info->lpParameters), Narrow(info->lpDirectory), &pid,
+                              &imageError)) {
+        error = imageError != ERROR_SUCCESS ? imageError : ErrorFor(rc);
     }
     // The device ignores the verb; it is recorded all the same.
     Log("shellexecute", {{"cbSize", std::to_string(info->cbSize)},

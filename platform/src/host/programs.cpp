@@ -6,9 +6,11 @@
 #include "Faults.h"
 #include "Files.h"
 #include "Handles.h"
+#include "ImageModules.h"
 #include "Layout.h"
 #include "Words.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/syscall.h>
@@ -39,33 +41,74 @@ std::vector<std::string> EmulatorCommand() {
 
 namespace internal {
 
-std::string ProgramPath() {
-    char path[4096];
-    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-    return n > 0 ? std::string(path, size_t(n)) : std::string();
+namespace {
+
+struct Identity {
+    std::string path, name;
+    bool image = false;
+};
+
+std::string FileName(const std::string &path) {
+    return path.empty() ? std::string("?") : path.substr(path.find_last_of('/') + 1);
 }
 
-const std::string &ProgramName() {
-    static const std::string name = [] {
-        std::string full = ProgramPath();
-        return full.empty() ? std::string("?") : full.substr(full.find_last_of('/') + 1);
+Identity &ThisProgram() {
+    static Identity identity = [] {
+        char path[4096];
+        ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+        Identity made;
+        made.path = n > 0 ? std::string(path, size_t(n)) : std::string();
+        made.name = FileName(made.path);
+        return made;
     }();
-    return name;
+    return identity;
 }
+
+// The device's loader for PE programs, beside the core library.
+std::string ImageRunner() {
+    Dl_info info{};
+    dladdr(reinterpret_cast<void *>(&ImageRunner), &info);
+    std::string library = info.dli_fname ? info.dli_fname : "";
+    return library.substr(0, library.find_last_of('/') + 1) + "pe_runner";
+}
+
+}  // namespace
+
+std::string ProgramPath() { return ThisProgram().path; }
+
+const std::string &ProgramName() { return ThisProgram().name; }
+
+void SetProgramImage(const std::string &path) {
+    Identity &identity = ThisProgram();
+    identity.path = path;
+    identity.name = FileName(path);
+    identity.image = true;
+}
+
+bool RunsProgramImage() { return ThisProgram().image; }
 
 int SpawnProgram(pid_t *pid, const std::string &path, const std::vector<std::string> &args,
                  const posix_spawn_file_actions_t *actions, const posix_spawnattr_t *attributes,
-                 char *const environment[]) {
+                 char *const environment[], DWORD *imageError) {
     std::vector<std::string> command = EmulatorCommand();
     const bool emulated = !command.empty();
     // The emulator would start and then fail; a missing program fails here, as unemulated.
     if (emulated && access(path.c_str(), X_OK) != 0) return errno;
+    const bool image = ForDeviceLoader(path);
+    if (image) {
+        if (auto refused = CheckImage(path, ImageKind::Program, CoreExport)) {
+            LogImageRefusal(path, *refused);
+            if (imageError) *imageError = refused->error;
+            return ENOEXEC;
+        }
+        command.push_back(ImageRunner());
+    }
     command.push_back(path);
     command.insert(command.end(), args.begin(), args.end());
     std::vector<char *> argv = words::Pointers(command);
     // The emulator is a command found on PATH; a program is always a file.
     return emulated ? posix_spawnp(pid, argv[0], actions, attributes, argv.data(), environment)
-                    : posix_spawn(pid, path.c_str(), actions, attributes, argv.data(), environment);
+                    : posix_spawn(pid, argv[0], actions, attributes, argv.data(), environment);
 }
 
 std::vector<std::string> ChildEnvironment(const std::string &faults) {
