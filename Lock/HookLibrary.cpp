@@ -6,9 +6,6 @@
 
 namespace {
 
-typedef HHOOK(WINAPI *SetWindowsHookExProc)(int hookType, HOOKPROC procedure, HINSTANCE module, DWORD threadId);
-typedef BOOL(WINAPI *UnhookWindowsHookExProc)(HHOOK hook);
-
 // The library's only state, one per process. The hook procedure reads mode,
 // hookHandle and callNextHookProc on the platform's input thread, without a
 // lock:

@@ -10,7 +10,11 @@
 // The mode under which the call keys may pass, as clients know it.
 const DWORD MODE_ALLOW_CALL_KEYS = TALLOWBECK_MODE_CALL_KEYS;
 
+// The hook entry points, bound by name (the build checks their convention
+// through these types).
+typedef HHOOK(WINAPI *SetWindowsHookExProc)(int hookType, HOOKPROC procedure, HINSTANCE module, DWORD threadId);
 typedef LRESULT(WINAPI *CallNextHookExProc)(HHOOK hook, int code, WPARAM wParam, LPARAM lParam);
+typedef BOOL(WINAPI *UnhookWindowsHookExProc)(HHOOK hook);
 
 // What the hook procedure reads of the library's state (HookLibrary.cpp),
 // on the platform's input thread, without a lock.
