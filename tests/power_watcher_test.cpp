@@ -304,8 +304,9 @@ TEST_F(PowerWatcherTest, FailuresPrintOneLineAndReleaseEverything) {
     EXPECT_EQ(queueOptions.cbMaxMessage, 536u);
     EXPECT_TRUE(queueOptions.bReadAccess);
     auto log = simdevice::ReadLog();
-    EXPECT_EQ(Records(log, "power-subscribed").size(), 4u);
-    EXPECT_EQ(Records(log, "power-subscribed")[0].Field("mask"), "0xb");
+    const auto subscribed = Records(log, "power-subscribed");
+    ASSERT_EQ(subscribed.size(), 4u);  // a regression fails here, not past the end
+    EXPECT_EQ(subscribed[0].Field("mask"), "0xb");
     EXPECT_EQ(Records(log, "power-unsubscribed").size(), 4u);
 }
 
