@@ -6,6 +6,28 @@
 
 namespace {
 
+// The library's only state, one per process. The hook procedure reads mode,
+// hookHandle and callNextHookProc on the platform's input thread, without a
+// lock:
+//  - mode and hookHandle change while the hook runs, so they are aligned
+//    words read and written only through the platform's interlocked calls
+//    (which take a plain LONG *: the calls themselves are the barrier);
+//  - the entry points are written only while no hook of ours is installed,
+//    and installing the hook publishes them: HookToPassOn reads them only
+//    after it has read the hook.
+struct HookState {
+    LONG mode;
+    HINSTANCE moduleInstance;
+    HMODULE coreLibrary;
+    SetWindowsHookExProc setHookProc;
+    CallNextHookExProc callNextHookProc;
+    UnhookWindowsHookExProc unhookProc;
+    PVOID hookHandle;
+    HMODULE selfReference;  // keeps this library mapped while its hook is installed
+};
+
+HookState g_hookState = {static_cast<LONG>(MODE_ALLOW_CALL_KEYS), NULL, NULL, NULL, NULL, NULL, NULL, NULL};
+
 const WCHAR CORE_LIBRARY_NAME[] = TEXT("coredll.dll");
 const WCHAR SET_HOOK_NAME[] = TEXT("SetWindowsHookExW");
 const WCHAR CALL_NEXT_HOOK_NAME[] = TEXT("CallNextHookEx");
@@ -56,16 +78,20 @@ void PinLibrary() {
     }
 }
 
-}  // namespace
+HHOOK CurrentHook() {
+    return static_cast<HHOOK>(InterlockedCompareExchangePointer(&g_hookState.hookHandle, NULL, NULL));
+}
 
-HookState g_hookState = {static_cast<LONG>(MODE_ALLOW_CALL_KEYS), NULL, NULL, NULL, NULL, NULL, NULL, NULL};
+}  // namespace
 
 DWORD CurrentMode() {
     return static_cast<DWORD>(InterlockedCompareExchange(&g_hookState.mode, 0, 0));
 }
 
-HHOOK CurrentHook() {
-    return static_cast<HHOOK>(InterlockedCompareExchangePointer(&g_hookState.hookHandle, NULL, NULL));
+bool HookToPassOn(HHOOK *hook, CallNextHookExProc *passOn) {
+    *hook = CurrentHook();
+    *passOn = *hook != NULL ? g_hookState.callNextHookProc : NULL;
+    return *passOn != NULL;
 }
 
 extern "C" BOOL WINAPI ActivateKBHook(DWORD mode) {

@@ -26,14 +26,14 @@ LRESULT CALLBACK KeyboardHookProc(int code, WPARAM wParam, LPARAM lParam) {
     const bool callActive = IsPhoneCallActive() == TRUE;
     const bool allow = callActive && CurrentMode() == MODE_ALLOW_CALL_KEYS;
     const KBDLLHOOKSTRUCT *event = reinterpret_cast<const KBDLLHOOKSTRUCT *>(lParam);
-    const CallNextHookExProc passOn = g_hookState.callNextHookProc;
     // The platform may deliver an event before SetWindowsHookExW has returned
     // the hook's handle to ActivateKBHook: until it is recorded, nothing is
     // passed on, with a null handle or otherwise.
-    HHOOK self = CurrentHook();
+    HHOOK self = NULL;
+    CallNextHookExProc passOn = NULL;
     // Neither the code nor the message takes part: negative codes, key-up and
     // system keys follow the same rule. Anything missing keeps the key locked.
-    if (allow && event != NULL && IsCallKey(event->vkCode) && passOn != NULL && self != NULL) {
+    if (allow && event != NULL && IsCallKey(event->vkCode) && HookToPassOn(&self, &passOn)) {
         return passOn(self, code, wParam, lParam);
     }
     return SWALLOW_EVENT;

@@ -134,11 +134,15 @@ function(platform_calls_write_import_def path)
 endfunction()
 
 # The Wine coredll.dll's exports: every call by name and at its ordinal, each
-# served by the stand-in's coredll_NAME.
+# served by the stand-in's coredll_NAME; then, by name only, the functions
+# ARGN names (its own, for tests).
 function(platform_calls_write_wine_def path)
   set(text "; Generated from platform/coredll.calls.\nLIBRARY coredll\nEXPORTS\n")
   foreach(name IN LISTS PLATFORM_CALL_NAMES)
     string(APPEND text "    ${name} = coredll_${name} @${PLATFORM_CALL_${name}_ORDINAL}\n")
+  endforeach()
+  foreach(name IN LISTS ARGN)
+    string(APPEND text "    ${name}\n")
   endforeach()
   _platform_calls_write("${path}" "${text}")
 endfunction()
@@ -167,7 +171,9 @@ endfunction()
 
 # The list for C and C++ code: PLATFORM_CALLS(CALL) expands
 # CALL(ordinal, name, "header", faultable) for every call, and
-# PLATFORM_CALL_SYMBOLS(SERVE) SERVE(ordinal, "name", "symbol serving it").
+# PLATFORM_CALL_SYMBOLS(SERVE) SERVE(ordinal, "name", "symbol serving it");
+# in C++ also the list as a table, and platform_calls::Call, the calls that
+# can fail, with their names.
 function(platform_calls_write_header path)
   set(text "/* Generated from platform/coredll.calls: the platform calls as an X-macro. */\n")
   string(APPEND text "#ifndef PLATFORM_CALLS_H\n#define PLATFORM_CALLS_H\n\n#define PLATFORM_CALLS(CALL) \\\n")
@@ -191,7 +197,27 @@ function(platform_calls_write_header path)
     endif()
     string(APPEND text "    SERVE(${PLATFORM_CALL_${name}_ORDINAL}, \"${name}\", \"${symbol}\") \\\n")
   endforeach()
-  string(APPEND text "\n\n#endif\n")
+  # For C++: every call as a table (ordinal, name, header, whether it can
+  # fail), and the calls that can fail as an enumeration, which every fault
+  # point names its call through: a misspelt, unlisted or unfailing call is a
+  # compile error.
+  string(APPEND text "\n\n#ifdef __cplusplus\nnamespace platform_calls {\n\nstruct Listed {\n    unsigned ordinal;\n")
+  string(APPEND text "    const char *name;\n    const char *header;\n    bool faultable;\n};\n")
+  string(APPEND text "inline constexpr Listed kListed[] = {\n#define PLATFORM_CALL_LISTED(ordinal, name, header, faultable) {ordinal, #name, header, faultable},\n")
+  string(APPEND text "    PLATFORM_CALLS(PLATFORM_CALL_LISTED)\n#undef PLATFORM_CALL_LISTED\n};\n\nenum class Call {\n")
+  set(names "")
+  set(count 0)
+  foreach(name IN LISTS PLATFORM_CALL_NAMES)
+    _platform_call_has(${name} nofault nofault)
+    if(NOT nofault)
+      string(APPEND text "    ${name},\n")
+      string(APPEND names "    \"${name}\",\n")
+      math(EXPR count "${count} + 1")
+    endif()
+  endforeach()
+  string(APPEND text "};\ninline constexpr int kCount = ${count};\ninline constexpr const char *kNames[kCount] = {\n${names}};\n")
+  string(APPEND text "inline const char *Name(Call call) { return kNames[static_cast<int>(call)]; }\n\n}  // namespace platform_calls\n#endif\n")
+  string(APPEND text "\n#endif\n")
   _platform_calls_write("${path}" "${text}")
 endfunction()
 

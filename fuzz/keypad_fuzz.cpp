@@ -22,8 +22,6 @@
 #include "DeviceFacts.h"
 #include "FuzzSupport.h"
 
-#include <dlfcn.h>
-
 #include <array>
 #include <optional>
 #include <string>
@@ -78,21 +76,17 @@ LRESULT CALLBACK BelowHook(int, WPARAM, LPARAM) {
     return g_belowResult;
 }
 
-// Keys the library closed. With a fault planned the platform may have kept
-// them open (even while reporting success); the target closes them then.
-std::vector<HKEY> g_closedKeys;
-using RegCloseKeyProc = LONG (*)(HKEY);
-RegCloseKeyProc RealRegCloseKey() {
-    static auto real = reinterpret_cast<RegCloseKeyProc>(dlsym(RTLD_NEXT, "RegCloseKey"));
-    return real;
+// Keys the library closed in this operation, from the call record. With a
+// fault planned the platform may have kept them open (even while reporting
+// success); the target closes them then.
+std::vector<HKEY> ClosedKeys() {
+    std::vector<HKEY> keys;
+    for (const auto &arguments : simdevice::RecordedArguments(simdevice::Call::RegCloseKey))
+        keys.push_back(reinterpret_cast<HKEY>(arguments[0]));
+    return keys;
 }
 
 }  // namespace
-
-extern "C" LONG WINAPI RegCloseKey(HKEY key) {
-    g_closedKeys.push_back(key);
-    return RealRegCloseKey()(key);
-}
 
 namespace {
 
@@ -243,10 +237,10 @@ void PressKey(fuzz_support::Reader &in, const Model &model, const Faults &f, lon
     if (passesLock) expected = !passOnFaulted ? g_belowResult : f[kCallNext].forceReturn ? LRESULT(f[kCallNext].value) : 0;
 
     const int belowBefore = g_belowCalls;
-    const unsigned long passesBefore = simdevice::CallCount("CallNextHookEx");
-    const unsigned long opensBefore = simdevice::CallCount("RegOpenKeyExW");
+    const unsigned long passesBefore = simdevice::CallCount(simdevice::Call::CallNextHookEx);
+    const unsigned long opensBefore = simdevice::CallCount(simdevice::Call::RegOpenKeyExW);
     const simdevice::KeyFate fate = simdevice::DeliverKeyEvent(event, code);
-    const bool passedOn = simdevice::CallCount("CallNextHookEx") > passesBefore;
+    const bool passedOn = simdevice::CallCount(simdevice::Call::CallNextHookEx) > passesBefore;
     const bool reachedBelow = g_belowCalls > belowBefore;
 
     const std::string what = "key " + Hex(vk) + " message " + Hex(event.message) + " code " +
@@ -258,12 +252,13 @@ void PressKey(fuzz_support::Reader &in, const Model &model, const Faults &f, lon
     FUZZ_EXPECT(reachedBelow == (passesLock && !passOnFaulted),
                 what << ": reached the next hook " << reachedBelow);
     // The probe runs for every event the library sees, and only then.
-    FUZZ_EXPECT(simdevice::CallCount("RegOpenKeyExW") - opensBefore == (model.hooked ? 1u : 0u),
-                what << ": registry opens " << simdevice::CallCount("RegOpenKeyExW") - opensBefore);
+    FUZZ_EXPECT(simdevice::CallCount(simdevice::Call::RegOpenKeyExW) - opensBefore == (model.hooked ? 1u : 0u),
+                what << ": registry opens " << simdevice::CallCount(simdevice::Call::RegOpenKeyExW) - opensBefore);
     // A key that was opened is closed, once; one that was not, never.
     const size_t closes = model.hooked && opened ? 1 : 0;
-    FUZZ_EXPECT(g_closedKeys.size() == closes && (closes == 0 || g_closedKeys[0] != nullptr),
-                what << ": " << g_closedKeys.size() << " registry keys closed, expected " << closes);
+    const std::vector<HKEY> closed = ClosedKeys();
+    FUZZ_EXPECT(closed.size() == closes && (closes == 0 || closed[0] != nullptr),
+                what << ": " << closed.size() << " registry keys closed, expected " << closes);
 }
 
 }  // namespace
@@ -299,6 +294,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             continue;
         }
         Plan(faults);
+        simdevice::StartRecording();
         switch (kind) {
         case 0: {
             const DWORD mode = DecodeMode(in);
@@ -324,8 +320,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                                        << (model.hooked ? 2 : 1));
         simdevice::ClearFaults();
         if (faults[kRegClose].planned)
-            for (HKEY key : g_closedKeys) RealRegCloseKey()(key);
-        g_closedKeys.clear();
+            for (HKEY key : ClosedKeys()) RegCloseKey(key);
         FUZZ_EXPECT(simdevice::LiveResources().registryKeys == baseline.registryKeys,
                     "after operation " << op << ": registry keys left open");
         faults = Faults{};

@@ -165,12 +165,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     if (input.moduleHandleFails) simdevice::FailCall("GetModuleHandleW", ERROR_MOD_NOT_FOUND);
     g_launch = Launch{};
-    const unsigned long queries = simdevice::CallCount("GetModuleFileNameW");
+    const unsigned long queries = simdevice::CallCount(simdevice::Call::GetModuleFileNameW);
 
     LaunchLockApp();
 
     FUZZ_EXPECT(g_launch.calls == 1, g_launch.calls << " launch requests");
-    FUZZ_EXPECT(simdevice::CallCount("GetModuleFileNameW") == queries + 1, "the module path was not queried once");
+    FUZZ_EXPECT(simdevice::CallCount(simdevice::Call::GetModuleFileNameW) == queries + 1, "the module path was not queried once");
     const std::u16string expected = ExpectedFile(input);
     FUZZ_EXPECT(!g_launch.fileNull && g_launch.file == expected,
                 "module path " << Show(input.path) << ": started " << Show(g_launch.file) << ", expected "

@@ -49,10 +49,12 @@ enum Function {
     kStopPowerNotifications, kCloseMsgQueue, kGetModuleHandle, kGetModuleFileName, kShellExecute, kFindWindow,
     kUpdateWindow, kFunctionCount
 };
-const char *const kFunctionNames[kFunctionCount] = {
-    "CreateMsgQueue", "RequestPowerNotifications", "WaitForMultipleObjects", "LocalAlloc", "ReadMsgQueue",
-    "LocalFree", "StopPowerNotifications", "CloseMsgQueue", "GetModuleHandleW", "GetModuleFileNameW",
-    "ShellExecuteEx", "FindWindowW", "UpdateWindow"};
+using simdevice::Call;
+const Call kCalls[kFunctionCount] = {
+    Call::CreateMsgQueue, Call::RequestPowerNotifications, Call::WaitForMultipleObjects, Call::LocalAlloc,
+    Call::ReadMsgQueue, Call::LocalFree, Call::StopPowerNotifications, Call::CloseMsgQueue, Call::GetModuleHandleW,
+    Call::GetModuleFileNameW, Call::ShellExecuteEx, Call::FindWindowW, Call::UpdateWindow};
+const char *Name(Function f) { return platform_calls::Name(kCalls[f]); }
 
 struct Fault {
     Function function;
@@ -359,13 +361,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fuzz_support::ForgetDeviceHistory();
     simdevice::ClearFaults();
     for (const Fault &f : scenario.faults) {
-        if (f.forceReturn) simdevice::ForceReturn(kFunctionNames[f.function], f.value, int(f.call));
-        else simdevice::FailCall(kFunctionNames[f.function], f.value, int(f.call));
+        if (f.forceReturn) simdevice::ForceReturn(Name(f.function), f.value, int(f.call));
+        else simdevice::FailCall(Name(f.function), f.value, int(f.call));
     }
     // Launches go where there is no lock application: the request is what counts.
     simdevice::ForceModulePath(u"/nonexistent/vespertin.exe", 0);
     unsigned long before[kFunctionCount];
-    for (int f = 0; f < kFunctionCount; ++f) before[f] = simdevice::CallCount(kFunctionNames[f]);
+    for (int f = 0; f < kFunctionCount; ++f) before[f] = simdevice::CallCount(kCalls[f]);
     const simdevice::Resources baseline = simdevice::LiveResources();
     g_run = Observed{};
     g_run.scenario = &scenario;
@@ -373,7 +375,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     WatchPowerNotifications();
 
-    auto made = [&](Function f) { return simdevice::CallCount(kFunctionNames[f]) - before[f]; };
+    auto made = [&](Function f) { return simdevice::CallCount(kCalls[f]) - before[f]; };
     FUZZ_EXPECT(made(kShellExecute) == unsigned(expected.launches),
                 made(kShellExecute) << " launches, expected " << expected.launches);
     FUZZ_EXPECT(made(kUpdateWindow) == unsigned(expected.refreshes),
@@ -384,7 +386,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     for (Function f : {kCreateMsgQueue, kRequestPowerNotifications, kWait, kLocalAlloc, kReadMsgQueue, kLocalFree,
                        kStopPowerNotifications, kCloseMsgQueue}) {
         FUZZ_EXPECT(made(f) == expected.calls[f],
-                    kFunctionNames[f] << " called " << made(f) << " times, expected " << expected.calls[f]);
+                    Name(f) << " called " << made(f) << " times, expected " << expected.calls[f]);
     }
     FUZZ_EXPECT(g_run.waits == expected.postsBeforeWait.size(),
                 g_run.waits << " waits, expected " << expected.postsBeforeWait.size());

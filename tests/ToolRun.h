@@ -4,6 +4,8 @@
 
 #include "DeviceTest.h"
 
+#include "Words.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -13,7 +15,6 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -46,14 +47,10 @@ inline ToolResult RunTool(const std::string &name, const std::vector<std::string
     posix_spawn_file_actions_adddup2(&actions, err[1], 2);
     // Through the emulator, as the device starts its programs, when the
     // build is for another processor.
-    std::vector<std::string> words;
-    std::istringstream emulator(kTestEmulator);
-    for (std::string word; emulator >> word;) words.push_back(word);
-    words.push_back(BinaryPath(name));
-    words.insert(words.end(), args.begin(), args.end());
-    std::vector<char *> argv;
-    for (auto &word : words) argv.push_back(word.data());
-    argv.push_back(nullptr);
+    std::vector<std::string> command = words::Split(kTestEmulator);
+    command.push_back(BinaryPath(name));
+    command.insert(command.end(), args.begin(), args.end());
+    std::vector<char *> argv = words::Pointers(command);
     pid_t pid = -1;
     const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);

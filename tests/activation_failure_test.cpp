@@ -34,16 +34,16 @@ protected:
     // Fails one activation as the row says and checks what it left.
     void FailActivation() {
         const FailureCase &failure = GetParam();
-        const unsigned long binds = simdevice::CallCount("GetProcAddressW");
-        const unsigned long installs = simdevice::CallCount("SetWindowsHookExW");
+        const unsigned long binds = simdevice::CallCount(simdevice::Call::GetProcAddressW);
+        const unsigned long installs = simdevice::CallCount(simdevice::Call::SetWindowsHookExW);
         simdevice::FailCall(failure.function, failure.error);
         SetLastError(0);
 
         EXPECT_EQ(activate_(1), FALSE);
         EXPECT_EQ(GetLastError(), failure.error);
 
-        EXPECT_EQ(simdevice::CallCount("GetProcAddressW") - binds, unsigned(failure.binds));
-        EXPECT_EQ(simdevice::CallCount("SetWindowsHookExW") - installs, unsigned(failure.installs));
+        EXPECT_EQ(simdevice::CallCount(simdevice::Call::GetProcAddressW) - binds, unsigned(failure.binds));
+        EXPECT_EQ(simdevice::CallCount(simdevice::Call::SetWindowsHookExW) - installs, unsigned(failure.installs));
         EXPECT_EQ(simdevice::HookCount(), 1);  // the hook below only
         EXPECT_EQ(simdevice::LiveResources().moduleReferences, failure.coreLibraryKept ? 2 : 1);
         EXPECT_TRUE(PassedOn('A')) << "a failed activation must not lock the keypad";
@@ -53,13 +53,13 @@ protected:
 TEST_P(ActivationFailure, LeavesNothingInstalledAndDeactivateReleases) {
     SetStatus(kTalking);
     FailActivation();
-    const unsigned long frees = simdevice::CallCount("FreeLibrary");
-    const unsigned long unhooks = simdevice::CallCount("UnhookWindowsHookEx");
+    const unsigned long frees = simdevice::CallCount(simdevice::Call::FreeLibrary);
+    const unsigned long unhooks = simdevice::CallCount(simdevice::Call::UnhookWindowsHookEx);
 
     EXPECT_EQ(deactivate_(), TRUE);
 
-    EXPECT_EQ(simdevice::CallCount("FreeLibrary") - frees, GetParam().coreLibraryKept ? 1u : 0u);
-    EXPECT_EQ(simdevice::CallCount("UnhookWindowsHookEx"), unhooks);
+    EXPECT_EQ(simdevice::CallCount(simdevice::Call::FreeLibrary) - frees, GetParam().coreLibraryKept ? 1u : 0u);
+    EXPECT_EQ(simdevice::CallCount(simdevice::Call::UnhookWindowsHookEx), unhooks);
     EXPECT_EQ(simdevice::LiveResources().moduleReferences, 1);
 }
 
@@ -67,12 +67,12 @@ TEST_P(ActivationFailure, RetryReusesWhatTheFailureKept) {
     SetStatus(kTalking);
     FailActivation();
     FailActivation();  // failing twice running leaks nothing either
-    const unsigned long loads = simdevice::CallCount("LoadLibraryW");
+    const unsigned long loads = simdevice::CallCount(simdevice::Call::LoadLibraryW);
 
     ASSERT_EQ(activate_(1), TRUE);
 
     // The pin, plus the core library unless the failure kept it.
-    EXPECT_EQ(simdevice::CallCount("LoadLibraryW") - loads, GetParam().coreLibraryKept ? 1u : 2u);
+    EXPECT_EQ(simdevice::CallCount(simdevice::Call::LoadLibraryW) - loads, GetParam().coreLibraryKept ? 1u : 2u);
     EXPECT_EQ(simdevice::LiveResources().moduleReferences, 3);
     EXPECT_EQ(simdevice::HookCount(), 2);
     EXPECT_TRUE(PassedOn(VK_F3));

@@ -45,16 +45,16 @@ TEST_F(KeyboardLockTest, ProbeReadsAfreshAndClosesWhatItOpened) {
     for (const ProbeStep &step : kSteps) {
         SCOPED_TRACE(step.what);
         step.arrange();
-        const unsigned long opens = simdevice::CallCount("RegOpenKeyExW");
-        const unsigned long queries = simdevice::CallCount("RegQueryValueExW");
-        const unsigned long closes = simdevice::CallCount("RegCloseKey");
+        const unsigned long opens = simdevice::CallCount(simdevice::Call::RegOpenKeyExW);
+        const unsigned long queries = simdevice::CallCount(simdevice::Call::RegQueryValueExW);
+        const unsigned long closes = simdevice::CallCount(simdevice::Call::RegCloseKey);
 
         EXPECT_EQ(PassedOn(VK_F3), step.callKeyPasses);
 
-        EXPECT_EQ(simdevice::CallCount("RegOpenKeyExW"), opens + 1);
+        EXPECT_EQ(simdevice::CallCount(simdevice::Call::RegOpenKeyExW), opens + 1);
         EXPECT_EQ(simdevice::LastObserved().registryAccess, DWORD(KEY_READ)) << "opened for reading only";
-        EXPECT_EQ(simdevice::CallCount("RegQueryValueExW"), queries + (step.keyOpens ? 1 : 0));
-        EXPECT_EQ(simdevice::CallCount("RegCloseKey"), closes + (step.keyOpens ? 1 : 0));
+        EXPECT_EQ(simdevice::CallCount(simdevice::Call::RegQueryValueExW), queries + (step.keyOpens ? 1 : 0));
+        EXPECT_EQ(simdevice::CallCount(simdevice::Call::RegCloseKey), closes + (step.keyOpens ? 1 : 0));
         EXPECT_EQ(simdevice::LiveResources().registryKeys, 0);
     }
 }
@@ -64,16 +64,16 @@ TEST_F(KeyboardLockTest, ProbeReadsAfreshAndClosesWhatItOpened) {
 TEST_F(KeyboardLockTest, ProbeRunsForEveryKeyInEveryMode) {
     SetStatus(0);
     ASSERT_EQ(activate_(0), TRUE);
-    const unsigned long opens = simdevice::CallCount("RegOpenKeyExW");
-    const unsigned long closes = simdevice::CallCount("RegCloseKey");
+    const unsigned long opens = simdevice::CallCount(simdevice::Call::RegOpenKeyExW);
+    const unsigned long closes = simdevice::CallCount(simdevice::Call::RegCloseKey);
     EXPECT_FALSE(PassedOn('A'));
     EXPECT_FALSE(PassedOn(VK_F3));
     ASSERT_EQ(activate_(1), TRUE);
     EXPECT_FALSE(PassedOn('A'));
     SetStatus(kTalking);
     EXPECT_TRUE(PassedOn(VK_F6, WM_SYSKEYUP));
-    EXPECT_EQ(simdevice::CallCount("RegOpenKeyExW"), opens + 4);
-    EXPECT_EQ(simdevice::CallCount("RegCloseKey"), closes + 4);
+    EXPECT_EQ(simdevice::CallCount(simdevice::Call::RegOpenKeyExW), opens + 4);
+    EXPECT_EQ(simdevice::CallCount(simdevice::Call::RegCloseKey), closes + 4);
 }
 
 }  // namespace

@@ -94,19 +94,21 @@ TEST_F(DaemonInstanceTest, EntryPointLeavesWithoutWatchingWhenTheNameIsTakenOrUn
     // A watcher entered by mistake returns at once instead of sleeping for good.
     simdevice::FailCall("WaitForMultipleObjects", ERROR_INVALID_HANDLE, 0);
     auto before = LiveResources();
-    unsigned long queues = CallCount("CreateMsgQueue"), closes = CallCount("CloseHandle");
+    unsigned long queues = CallCount(simdevice::Call::CreateMsgQueue), closes = CallCount(simdevice::Call::CloseHandle);
 
     simdevice::FailCall("CreateMutexW", ERROR_NOT_ENOUGH_MEMORY);
     EXPECT_EQ(RunWinMain(), 1);
-    EXPECT_EQ(CallCount("CloseHandle"), closes) << "nothing to close";
+    EXPECT_EQ(CallCount(simdevice::Call::CloseHandle), closes) << "nothing to close";
 
-    HANDLE held = CreateMutexW(nullptr, FALSE, kInstanceName);
+    // Held with an owner, so that only the daemon's own request can leave none observed.
+    HANDLE held = CreateMutexW(nullptr, TRUE, kInstanceName);
     ASSERT_NE(held, nullptr);
     EXPECT_EQ(RunWinMain(), 1);
-    EXPECT_EQ(CallCount("CloseHandle"), closes + 1) << "its own handle is closed";
+    EXPECT_EQ(CallCount(simdevice::Call::CloseHandle), closes + 1) << "its own handle is closed";
+    EXPECT_EQ(simdevice::LastObserved().mutexInitialOwner, FALSE) << "the daemon asks for no owner";
     CloseHandle(held);
 
-    EXPECT_EQ(CallCount("CreateMsgQueue"), queues);
+    EXPECT_EQ(CallCount(simdevice::Call::CreateMsgQueue), queues);
     EXPECT_EQ(simdevice::DebugOutput(), "");
     EXPECT_EQ(LiveResources().handles, before.handles);
     EXPECT_EQ(simdevice::ReadLog().size(), 0u) << simdevice::FormatTimeline(simdevice::ReadLog());

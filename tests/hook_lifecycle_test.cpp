@@ -5,13 +5,17 @@
 
 #include <unistd.h>
 
+#include <functional>
+#include <thread>
 #include <vector>
 
 using namespace keyboard_lock;
 
 namespace {
 
-enum class Op { Activate, Deactivate, Unload, Load };
+// Thread: a thread of the client starts and ends, which the platform tells
+// the library about.
+enum class Op { Activate, Deactivate, Unload, Load, Thread };
 
 // What the keys do after a step, with a call in progress.
 enum class Keypad {
@@ -66,6 +70,14 @@ const Scenario kScenarios[] = {
       kSwitchTo1,
       kDeactivate}},
     {"UnloadWhileInactiveUnmaps", {kActivate1, kDeactivate, {Op::Unload, 0, 0, 0, Keypad::Open, 0, 0, 0, 0}}},
+    // The library still knows itself after threads come and go: it can pin itself.
+    {"ThreadsComeAndGo",
+     {{Op::Thread, 0, 0, 1, Keypad::Open, 0, 0, 0, 0},
+      kActivate1,
+      {Op::Thread, 0, 1, 3, Keypad::CallKeysOnly, 0, 0, 0, 0},
+      {Op::Unload, 0, 1, 2, Keypad::CallKeysOnly, 0, 0, 0, 0},
+      {Op::Load, 0, 1, 3, Keypad::CallKeysOnly, 1, 2, 0, 0},
+      kDeactivate}},
 };
 
 // Test names show the row's name rather than its bytes.
@@ -87,6 +99,12 @@ protected:
         case Op::Load:
             Load();
             break;
+        case Op::Thread:
+            std::thread([] {
+                simdevice::ThreadStarts();
+                simdevice::ThreadEnds();
+            }).join();
+            break;
         }
     }
 
@@ -103,26 +121,55 @@ TEST_P(Lifecycle, Steps) {
     int index = 0;
     for (const Step &step : GetParam().steps) {
         SCOPED_TRACE("step " + std::to_string(index++));
-        const unsigned long loads = simdevice::CallCount("LoadLibraryW");
-        const unsigned long binds = simdevice::CallCount("GetProcAddressW");
-        const unsigned long installs = simdevice::CallCount("SetWindowsHookExW");
-        const unsigned long unhooks = simdevice::CallCount("UnhookWindowsHookEx");
+        const unsigned long loads = simdevice::CallCount(simdevice::Call::LoadLibraryW);
+        const unsigned long binds = simdevice::CallCount(simdevice::Call::GetProcAddressW);
+        const unsigned long installs = simdevice::CallCount(simdevice::Call::SetWindowsHookExW);
+        const unsigned long unhooks = simdevice::CallCount(simdevice::Call::UnhookWindowsHookEx);
 
         Run(step);
 
-        EXPECT_EQ(simdevice::CallCount("LoadLibraryW") - loads, unsigned(step.loads));
-        EXPECT_EQ(simdevice::CallCount("GetProcAddressW") - binds, unsigned(step.binds));
-        EXPECT_EQ(simdevice::CallCount("SetWindowsHookExW") - installs, unsigned(step.installs));
-        EXPECT_EQ(simdevice::CallCount("UnhookWindowsHookEx") - unhooks, unsigned(step.unhooks));
+        EXPECT_EQ(simdevice::CallCount(simdevice::Call::LoadLibraryW) - loads, unsigned(step.loads));
+        EXPECT_EQ(simdevice::CallCount(simdevice::Call::GetProcAddressW) - binds, unsigned(step.binds));
+        EXPECT_EQ(simdevice::CallCount(simdevice::Call::SetWindowsHookExW) - installs, unsigned(step.installs));
+        EXPECT_EQ(simdevice::CallCount(simdevice::Call::UnhookWindowsHookEx) - unhooks, unsigned(step.unhooks));
         EXPECT_EQ(simdevice::HookCount(), 1 + step.lockHooks);  // and the hook below
         EXPECT_EQ(simdevice::LiveResources().moduleReferences, step.moduleReferences);
         EXPECT_EQ(GetModuleHandleW(u"tallowbeck.dll") != nullptr, step.moduleReferences > 0);
         EXPECT_EQ(Observe(), step.keypad);
+        // The next steps build on this one; with no pin, an unload would
+        // leave the hook in unmapped code.
+        if (HasFailure()) return;
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(Client, Lifecycle, ::testing::ValuesIn(kScenarios),
                          [](const ::testing::TestParamInfo<Scenario> &info) { return info.param.name; });
+
+// The pin needs the library's whole path: a query that gives none, or fills
+// the buffer (the path may have been cut), pins nothing, and the hook works.
+TEST_F(KeyboardLockTest, PinNeedsTheLibrarysWholePath) {
+    SetStatus(kTalking);
+    const struct {
+        const char *what;
+        std::function<void()> plan;
+    } cases[] = {
+        {"no path", [] { simdevice::ForceReturn("GetModuleFileNameW", 0); }},
+        {"a full buffer, written or not", [] { simdevice::ForceReturn("GetModuleFileNameW", MAX_PATH); }},
+        {"a path cut to fit", [] { simdevice::ForceModulePath(std::u16string(MAX_PATH + 40, u'd')); }},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        const unsigned long loads = simdevice::CallCount(simdevice::Call::LoadLibraryW);
+        c.plan();
+        ASSERT_EQ(activate_(1), TRUE);
+        EXPECT_EQ(simdevice::CallCount(simdevice::Call::LoadLibraryW) - loads, 1u) << "the core library only";
+        EXPECT_EQ(simdevice::LiveResources().moduleReferences, 2);
+        EXPECT_TRUE(PassedOn(VK_F3));
+        EXPECT_FALSE(PassedOn('A'));
+        EXPECT_EQ(deactivate_(), TRUE);
+        simdevice::ClearFaults();
+    }
+}
 
 // A client process that ends with the hook still installed (no deactivation,
 // maybe not even an unload) exits cleanly, its keys filtered to the end.

@@ -86,7 +86,7 @@ TEST_F(ConcurrentChanges, ModeChangeDecidesTheNextEvent) {
     };
     Run({Op::Activate, 1, true, false}, changes, 200);
     EXPECT_EQ(simdevice::HookCount(), 2);
-    EXPECT_EQ(simdevice::CallCount("SetWindowsHookExW"), 2u);  // the hook below and one of the library's
+    EXPECT_EQ(simdevice::CallCount(simdevice::Call::SetWindowsHookExW), 2u);  // the hook below and one of the library's
 }
 
 // Installing and removing the hook while events flow: no event may meet a

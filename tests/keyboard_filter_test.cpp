@@ -47,14 +47,14 @@ TEST_P(DecisionTable, EveryKeyMessageCodeAndMode) {
                     g_belowResult = 0x5A5A0000 + events++;
                     const simdevice::KeyEvent event = MakeEvent(vk, message);
                     const int aboveBefore = g_above.calls, belowBefore = g_below.calls;
-                    const unsigned long opensBefore = simdevice::CallCount("RegOpenKeyExW");
+                    const unsigned long opensBefore = simdevice::CallCount(simdevice::Call::RegOpenKeyExW);
 
                     const simdevice::KeyFate fate = simdevice::DeliverKeyEvent(event, code);
 
                     const bool expectPass = ShouldPass(word, mode, vk);
                     passed += expectPass;
                     bool ok = g_above.calls == aboveBefore + 1 &&
-                              simdevice::CallCount("RegOpenKeyExW") == opensBefore + 1;
+                              simdevice::CallCount(simdevice::Call::RegOpenKeyExW) == opensBefore + 1;
                     if (expectPass) {
                         ok = ok && g_below.calls == belowBefore + 1 && fate.result == g_belowResult &&
                              g_below.code == code && g_below.wParam == message && g_below.lParam == g_above.lParam &&

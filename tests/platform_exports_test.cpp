@@ -16,15 +16,7 @@
 
 namespace {
 
-struct Listed {
-    const char *name;
-    const char *header;
-};
-const Listed kCalls[] = {
-#define LISTED_CALL(ordinal, name, header, faultable) {#name, header},
-    PLATFORM_CALLS(LISTED_CALL)
-#undef LISTED_CALL
-};
+using platform_calls::kListed;
 
 // C runtime routines: the host's C library serves the byte ones; the 16-bit
 // wide-text ones are the stand-in's, under a name of their own.
@@ -56,7 +48,7 @@ std::string Demangled(const std::string &symbol) {
 
 TEST(PlatformExports, AreTheListedCallsAndTheControlInterface) {
     std::set<std::string> expected = {kControlFunction};
-    for (const Listed &call : kCalls) {
+    for (const auto &call : kListed) {
         if (kHostLibraryCalls.count(call.name)) continue;
         expected.insert(kWideTextCalls.count(call.name) ? std::string("simdevice_") + call.name : call.name);
     }
@@ -76,7 +68,7 @@ TEST(PlatformExports, AreTheListedCallsAndTheControlInterface) {
 
 TEST(PlatformExports, HostLibraryAndWideTextCallsAreListedAsSuch) {
     std::set<std::string> listed;
-    for (const Listed &call : kCalls) listed.insert(call.name);
+    for (const auto &call : kListed) listed.insert(call.name);
     for (const auto &name : kHostLibraryCalls) EXPECT_TRUE(listed.count(name)) << name;
     for (const auto &name : kWideTextCalls) EXPECT_TRUE(listed.count(name)) << name;
 }

@@ -4,7 +4,6 @@
 
 #include <vespertin.h>
 
-#include <dlfcn.h>
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,51 +14,28 @@
 #include <string>
 #include <vector>
 
-// The definitions below take the place of the stand-in's calls in this
-// program: they note what the watcher asked for and pass each call on.
-namespace {
-
-std::string g_cleanupCalls;    // StopPowerNotifications and CloseMsgQueue, in order
-DWORD g_longestReadWait = 0;   // the watcher's reads never wait
-MSGQUEUEOPTIONS g_queueOptions; // of the last queue made
-bool g_queueNamed = false;
-
-template <typename Function>
-Function Real(const char *name) {
-    return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
-}
-
-}  // namespace
-
-extern "C" HANDLE WINAPI CreateMsgQueue(LPCWSTR name, LPMSGQUEUEOPTIONS options) {
-    static auto real = Real<HANDLE (*)(LPCWSTR, LPMSGQUEUEOPTIONS)>("CreateMsgQueue");
-    g_queueNamed = name != nullptr;
-    if (options) g_queueOptions = *options;
-    return real(name, options);
-}
-
-extern "C" BOOL WINAPI ReadMsgQueue(HANDLE queue, LPVOID buffer, DWORD size, LPDWORD bytes, DWORD wait, DWORD *flags) {
-    static auto real = Real<BOOL (*)(HANDLE, LPVOID, DWORD, LPDWORD, DWORD, DWORD *)>("ReadMsgQueue");
-    g_longestReadWait = std::max(g_longestReadWait, wait);
-    return real(queue, buffer, size, bytes, wait, flags);
-}
-
-extern "C" DWORD WINAPI StopPowerNotifications(HANDLE notification) {
-    static auto real = Real<DWORD (*)(HANDLE)>("StopPowerNotifications");
-    g_cleanupCalls += "StopPowerNotifications ";
-    return real(notification);
-}
-
-extern "C" BOOL WINAPI CloseMsgQueue(HANDLE queue) {
-    static auto real = Real<BOOL (*)(HANDLE)>("CloseMsgQueue");
-    g_cleanupCalls += "CloseMsgQueue ";
-    return real(queue);
-}
-
 namespace {
 
 using namespace testing_support;
+using simdevice::Call;
 using simdevice::CallCount;
+
+// The longest wait the recorded reads asked for: the watcher's never wait.
+DWORD LongestReadWait() {
+    DWORD longest = 0;
+    for (const auto &arguments : simdevice::RecordedArguments(Call::ReadMsgQueue))
+        longest = std::max(longest, DWORD(arguments[4]));
+    return longest;
+}
+
+// The recorded StopPowerNotifications and CloseMsgQueue calls, in order.
+std::string CleanupCalls() {
+    std::string calls;
+    for (const simdevice::CallRecord &record : simdevice::Recorded())
+        if (record.call == Call::StopPowerNotifications || record.call == Call::CloseMsgQueue)
+            calls += std::string(platform_calls::Name(record.call)) + " ";
+    return calls;
+}
 
 // The child's own counts over one run of the watcher.
 struct WatcherReport {
@@ -119,18 +95,18 @@ private:
         } catch (...) {
             _exit(2);
         }
-        g_longestReadWait = 0;
+        simdevice::StartRecording();
         auto before = simdevice::LiveResources();
-        unsigned long allocs = CallCount("LocalAlloc"), reads = CallCount("ReadMsgQueue"),
-                      waits = CallCount("WaitForMultipleObjects");
+        unsigned long allocs = CallCount(simdevice::Call::LocalAlloc), reads = CallCount(simdevice::Call::ReadMsgQueue),
+                      waits = CallCount(simdevice::Call::WaitForMultipleObjects);
         WatchPowerNotifications();
         auto after = simdevice::LiveResources();
         WatcherReport report;
         report.buffersMade = after.allocationsMade - before.allocationsMade;
-        report.allocCalls = CallCount("LocalAlloc") - allocs;
-        report.reads = CallCount("ReadMsgQueue") - reads;
-        report.waits = CallCount("WaitForMultipleObjects") - waits;
-        report.longestReadWait = g_longestReadWait;
+        report.allocCalls = CallCount(simdevice::Call::LocalAlloc) - allocs;
+        report.reads = CallCount(simdevice::Call::ReadMsgQueue) - reads;
+        report.waits = CallCount(simdevice::Call::WaitForMultipleObjects) - waits;
+        report.longestReadWait = LongestReadWait();
         report.handles = after.handles - before.handles;
         report.subscriptions = after.subscriptions - before.subscriptions;
         report.allocations = after.allocations - before.allocations;
@@ -284,12 +260,20 @@ TEST_F(PowerWatcherTest, FailuresPrintOneLineAndReleaseEverything) {
         {"WaitForMultipleObjects=return:0x102", "", "StopPowerNotifications CloseMsgQueue "},
         {"WaitForMultipleObjects=return:0x80", "", "StopPowerNotifications CloseMsgQueue "},
     };
+    // The queue the watcher asks for, read while the request is made.
+    bool queueNamed = false;
+    MSGQUEUEOPTIONS queueOptions{};
+    simdevice::WatchCalls([&](const simdevice::CallRecord &record) {
+        if (record.call != Call::CreateMsgQueue) return;
+        queueNamed = record.arguments[0] != 0;
+        if (record.arguments[1]) queueOptions = *reinterpret_cast<const MSGQUEUEOPTIONS *>(record.arguments[1]);
+    });
     auto baseline = simdevice::LiveResources();
     std::string printed;
     for (const auto &row : rows) {
         SCOPED_TRACE(row.faults);
-        g_cleanupCalls.clear();
-        unsigned long waits = CallCount("WaitForMultipleObjects");
+        simdevice::StartRecording();
+        unsigned long waits = CallCount(simdevice::Call::WaitForMultipleObjects);
         simdevice::AddFaults(row.faults);
         // A watcher that ignored the first result would otherwise sleep for good.
         simdevice::FailCall("WaitForMultipleObjects", ERROR_INVALID_HANDLE, 2);
@@ -299,8 +283,8 @@ TEST_F(PowerWatcherTest, FailuresPrintOneLineAndReleaseEverything) {
         std::string all = simdevice::DebugOutput();
         EXPECT_EQ(all.substr(printed.size()), row.debug);
         printed = all;
-        EXPECT_EQ(g_cleanupCalls, row.cleanup);
-        EXPECT_EQ(CallCount("WaitForMultipleObjects") - waits, row.cleanup[0] == 'S' ? 1u : 0u);
+        EXPECT_EQ(CleanupCalls(), row.cleanup);
+        EXPECT_EQ(CallCount(simdevice::Call::WaitForMultipleObjects) - waits, row.cleanup[0] == 'S' ? 1u : 0u);
         auto now = simdevice::LiveResources();
         EXPECT_EQ(now.handles, baseline.handles);
         EXPECT_EQ(now.subscriptions, baseline.subscriptions);
@@ -311,16 +295,18 @@ TEST_F(PowerWatcherTest, FailuresPrintOneLineAndReleaseEverything) {
         CloseHandle(name);
         simdevice::ClearFaults();
     }
+    simdevice::WatchCalls(nullptr);
     // The queue the watcher read from: unnamed, small, for reading.
-    EXPECT_FALSE(g_queueNamed);
-    EXPECT_EQ(g_queueOptions.dwSize, 20u);
-    EXPECT_EQ(g_queueOptions.dwFlags, DWORD(MSGQUEUE_NOPRECOMMIT));
-    EXPECT_EQ(g_queueOptions.dwMaxMessages, 4u);
-    EXPECT_EQ(g_queueOptions.cbMaxMessage, 536u);
-    EXPECT_TRUE(g_queueOptions.bReadAccess);
+    EXPECT_FALSE(queueNamed);
+    EXPECT_EQ(queueOptions.dwSize, 20u);
+    EXPECT_EQ(queueOptions.dwFlags, DWORD(MSGQUEUE_NOPRECOMMIT));
+    EXPECT_EQ(queueOptions.dwMaxMessages, 4u);
+    EXPECT_EQ(queueOptions.cbMaxMessage, 536u);
+    EXPECT_TRUE(queueOptions.bReadAccess);
     auto log = simdevice::ReadLog();
-    EXPECT_EQ(Records(log, "power-subscribed").size(), 4u);
-    EXPECT_EQ(Records(log, "power-subscribed")[0].Field("mask"), "0xb");
+    const auto subscribed = Records(log, "power-subscribed");
+    ASSERT_EQ(subscribed.size(), 4u);  // a regression fails here, not past the end
+    EXPECT_EQ(subscribed[0].Field("mask"), "0xb");
     EXPECT_EQ(Records(log, "power-unsubscribed").size(), 4u);
 }
 

@@ -108,6 +108,41 @@ std::string ThreeAllocations() {
     return outcomes;
 }
 
+// The record keeps each call, faulted or not, with its arguments, in the
+// order they came; a watcher sees each first, but not the calls it makes.
+TEST_F(SimulatedDevice, RecordKeepsEveryCallAndWatchersSeeEachFirst) {
+    using simdevice::Call;
+    int watched = 0;
+    simdevice::WatchCalls([&](const simdevice::CallRecord &record) {
+        ++watched;
+        if (record.call == Call::LocalFree) LocalFree(LocalAlloc(LMEM_FIXED, 3));
+    });
+    simdevice::StartRecording();
+    simdevice::FailCall("LocalAlloc", ERROR_OUTOFMEMORY, 2);
+    HLOCAL block = LocalAlloc(LMEM_ZEROINIT, 5);
+    EXPECT_EQ(LocalAlloc(LMEM_FIXED, 6), nullptr);
+    LocalFree(block);
+    simdevice::WatchCalls(nullptr);
+    simdevice::ClearFaults();
+
+    const std::vector<simdevice::CallRecord> record = simdevice::Recorded();
+    const std::vector<std::pair<Call, uintptr_t>> expected = {{Call::LocalAlloc, LMEM_ZEROINIT},
+                                                              {Call::LocalAlloc, LMEM_FIXED},
+                                                              {Call::LocalFree, uintptr_t(block)},
+                                                              {Call::LocalAlloc, LMEM_FIXED},
+                                                              {Call::LocalFree, 0}};
+    ASSERT_EQ(record.size(), expected.size());
+    for (size_t i = 0; i < record.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(record[i].call, expected[i].first);
+        if (i < 4) {
+            EXPECT_EQ(record[i].arguments[0], expected[i].second);
+        }
+    }
+    EXPECT_EQ(record[0].arguments, (std::vector<uintptr_t>{LMEM_ZEROINIT, 5}));
+    EXPECT_EQ(watched, 3);
+}
+
 TEST_F(SimulatedDevice, FaultsHitTheCallsTheyArePlannedFor) {
     struct Case {
         const char *plans;
@@ -122,10 +157,10 @@ TEST_F(SimulatedDevice, FaultsHitTheCallsTheyArePlannedFor) {
     for (const auto &c : cases) {
         SCOPED_TRACE(c.plans);
         LocalFree(LocalAlloc(LMEM_FIXED, 1));  // call numbers count from when the fault is planned
-        unsigned long calls = simdevice::CallCount("LocalAlloc");
+        unsigned long calls = simdevice::CallCount(simdevice::Call::LocalAlloc);
         simdevice::AddFaults(c.plans);
         EXPECT_EQ(ThreeAllocations(), c.outcomes);
-        EXPECT_EQ(simdevice::CallCount("LocalAlloc"), calls + 3) << "failed calls count too";
+        EXPECT_EQ(simdevice::CallCount(simdevice::Call::LocalAlloc), calls + 3) << "failed calls count too";
         simdevice::ClearFaults();
     }
     simdevice::FailCall("LocalAlloc", ERROR_OUTOFMEMORY, 2);

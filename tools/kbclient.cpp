@@ -11,6 +11,7 @@
 #include "ArgumentValues.h"
 #include "CommandLine.h"
 #include "DeviceNames.h"
+#include "Words.h"
 
 #include <fmt/format.h>
 
@@ -18,7 +19,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -153,13 +153,6 @@ void AddLineCommands(CommandSet &lines, Client &client, LineInputs &in) {
     lines.Add(root, "quit", "quit", "end (as the end of input does)", [](const CLI::App &) { return int(kQuit); });
 }
 
-std::vector<std::string> Words(const std::string &line) {
-    std::istringstream in(line);
-    std::vector<std::string> words;
-    for (std::string word; in >> word;) words.push_back(word);
-    return words;
-}
-
 std::unique_ptr<CommandSet> LineCommands(Client &client, LineInputs &in) {
     auto lines = std::make_unique<CommandSet>(
         "kbclient", "", "Commands, one per line on standard input ('#' starts a comment); a bad line is reported and skipped:");
@@ -175,7 +168,7 @@ bool RunCommands(Client &client, LineInputs &in) {
     bool allGood = true;
     std::string line;
     for (int number = 1; std::getline(std::cin, line); ++number) {
-        const std::vector<std::string> words = Words(line);
+        const std::vector<std::string> words = words::Split(line);
         if (words.empty() || words[0][0] == '#') continue;
         in = LineInputs{};
         try {

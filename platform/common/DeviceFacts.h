@@ -25,9 +25,6 @@ constexpr uint32_t kCallStateMask = kPhoneTalking | kPhoneConnecting | kPhoneRin
 // Neighbouring bits that are not a call of their own.
 constexpr uint32_t kPhoneConference = 0x00008000;
 
-// The platform's pseudo-handle for the calling process (desktop Win32's is -1).
-constexpr uintptr_t kCurrentProcessHandle = 0x42;
-
 // A low-level key event's flags for a key release, as desktop Win32's
 // LLKHF_UP gives it. The device documents the field as unused and no device
 // header names a flag; the stand-ins set it so that a key-up can be told apart.

@@ -1,7 +1,5 @@
 #include "FaultPlan.h"
 
-#include <platform_calls.h>
-
 #include "Numbers.h"
 
 #include <set>
@@ -12,11 +10,7 @@ namespace fault_plan {
 namespace {
 
 const std::set<std::string> &FaultableCalls() {
-    static const std::set<std::string> calls = {
-#define FAULTABLE_NAME(ordinal, name, header, faultable) faultable ? #name : "",
-        PLATFORM_CALLS(FAULTABLE_NAME)
-#undef FAULTABLE_NAME
-    };
+    static const std::set<std::string> calls(std::begin(platform_calls::kNames), std::end(platform_calls::kNames));
     return calls;
 }
 
@@ -142,7 +136,8 @@ std::optional<Fault> Table::TakeFor(const std::string &key, uint64_t number) {
     return std::nullopt;
 }
 
-std::optional<Fault> Table::Take(const std::string &call, const std::string &argument) {
+std::optional<Fault> Table::Take(Call identity, const std::string &argument) {
+    const std::string call = platform_calls::Name(identity);
     const uint64_t number = ++calls_[call];
     if (!argument.empty()) {
         const std::string key = Key(call, argument);
@@ -151,8 +146,8 @@ std::optional<Fault> Table::Take(const std::string &call, const std::string &arg
     return TakeFor(call, number);
 }
 
-uint64_t Table::Calls(const std::string &call) const {
-    auto it = calls_.find(call);
+uint64_t Table::Calls(const std::string &key) const {
+    auto it = calls_.find(key);
     return it == calls_.end() ? 0 : it->second;
 }
 

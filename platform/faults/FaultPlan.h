@@ -16,6 +16,8 @@
 // GetModuleFileNameW report TEXT (UTF-8).
 #pragma once
 
+#include <platform_calls.h>
+
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -24,6 +26,8 @@
 #include <vector>
 
 namespace fault_plan {
+
+using platform_calls::Call;
 
 struct Fault {
     enum Verb { kFail, kReturn, kPath } verb = kFail;
@@ -54,6 +58,12 @@ Result Outcome(const Fault &fault, Result failure, SetError setError) {
     }
 }
 
+// What a call whose result is the error itself (the registry's) returns:
+// the planned error, or the planned value.
+inline long ErrorResult(const Fault &fault) {
+    return fault.verb == Fault::kReturn ? long(fault.value) : long(fault.error);
+}
+
 // Whether CALL is a platform call a plan may name.
 bool IsFaultable(const std::string &call);
 
@@ -71,10 +81,11 @@ public:
     void Clear() { plans_.clear(); }
     // Counts a call of CALL (with ARGUMENT, if it takes one) and gives the
     // fault planned for it, if any. A plan for the argument comes first.
-    std::optional<Fault> Take(const std::string &call, const std::string &argument = "");
-    uint64_t Calls(const std::string &call) const;
+    std::optional<Fault> Take(Call call, const std::string &argument = "");
+    uint64_t Calls(Call call) const { return Calls(platform_calls::Name(call)); }
 
 private:
+    uint64_t Calls(const std::string &key) const;
     std::optional<Fault> TakeFor(const std::string &key, uint64_t number);
     std::vector<std::pair<std::string, Plan>> plans_;  // by counting key
     std::map<std::string, uint64_t> calls_;

@@ -1,6 +1,6 @@
 // The platform's library start-up code, linked into each library: calls
 // DllMain with the process attach reason when the library is loaded and with
-// the detach reason when it is unloaded. The instance is the library's base
+// the detach reason when it is unloaded; the platform calls it for threads. The instance is the library's base
 // address, which is also the handle LoadLibraryW gives for it.
 #include <simdevice/device.h>
 
@@ -20,7 +20,7 @@ HANDLE OwnInstance() {
 // A FALSE from DllMain makes the platform's LoadLibraryW fail, and unload
 // the library.
 __attribute__((constructor)) void AttachProcess() {
-    simdevice::LibraryAttached(OwnInstance(), DllMain(OwnInstance(), DLL_PROCESS_ATTACH, nullptr) != FALSE);
+    simdevice::LibraryAttached(OwnInstance(), DllMain, DllMain(OwnInstance(), DLL_PROCESS_ATTACH, nullptr) != FALSE);
 }
 __attribute__((destructor)) void DetachProcess() { DllMain(OwnInstance(), DLL_PROCESS_DETACH, nullptr); }
 

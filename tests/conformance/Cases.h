@@ -4,6 +4,8 @@
 #include "Conformance.h"
 #include "Device.h"
 
+#include "DeviceFacts.h"
+
 #include <windows.h>
 #include <msgqueue.h>
 #include <pm.h>
@@ -27,9 +29,6 @@ void FaultCases();     // planned faults and accounting
 
 // A queue with these options, read access, no name.
 HANDLE MakeQueue(DWORD flags, DWORD maxMessages, DWORD maxBytes);
-
-// The hook type device code asks for.
-const int kDeviceKeyboardHook = 20;
 
 // The core library's hook entry points, bound by name as device code binds
 // them.

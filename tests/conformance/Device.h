@@ -52,9 +52,7 @@ std::optional<HHOOK> LastHookPassedOn();
 std::optional<DWORD> LastRegistryAccess();
 std::optional<DWORD> LastModuleNameCapacity();
 
-// Plans faults for this process. Under Wine a plan is read when coredll.dll
-// loads, so the harness passes the plan the cases use (kFaultPlan) in
-// COREDLL_FAULTS, and this only checks it is that plan.
+// Plans faults for this process, from now on; false if the plan is refused.
 bool PlanFaults(const char *plans);
 
 }  // namespace conformance::device

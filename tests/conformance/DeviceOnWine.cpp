@@ -4,7 +4,6 @@
 // a prefix, a display and a folder of its own.
 #include "Conformance.h"
 #include "Device.h"
-#include "FaultPlan.h"
 
 #include <msgqueue.h>
 #include <pm.h>
@@ -17,6 +16,9 @@
 #include <cstring>
 #include <cstdio>
 #include <sstream>
+
+// coredll.dll's own control, for tests: plans added while the program runs.
+extern "C" BOOL coredll_AddFaults(const char *plans);
 
 namespace conformance {
 
@@ -169,10 +171,7 @@ std::optional<HHOOK> LastHookPassedOn() { return std::nullopt; }
 std::optional<DWORD> LastRegistryAccess() { return std::nullopt; }
 std::optional<DWORD> LastModuleNameCapacity() { return std::nullopt; }
 
-bool PlanFaults(const char *plans) {
-    const char *given = std::getenv("COREDLL_FAULTS");
-    return given != nullptr && std::strcmp(given, plans) == 0;
-}
+bool PlanFaults(const char *plans) { return coredll_AddFaults(plans) != FALSE; }
 
 }  // namespace device
 }  // namespace conformance

@@ -45,10 +45,10 @@ void InstallationsTheDeviceAccepts() {
         DWORD thread;
         bool accepted;
     } cases[] = {
-        {"the device's WH_KEYBOARD_LL, every thread", kDeviceKeyboardHook, OlderHook, 0, true},
-        {"the desktop's number for it", 13, OlderHook, 0, false},
-        {"one thread only", kDeviceKeyboardHook, OlderHook, 1, false},
-        {"no procedure", kDeviceKeyboardHook, NULL, 0, false},
+        {"the device's WH_KEYBOARD_LL, every thread", device_facts::kDeviceKeyboardLowLevel, OlderHook, 0, true},
+        {"the desktop's number for it", device_facts::kDesktopKeyboardLowLevel, OlderHook, 0, false},
+        {"one thread only", device_facts::kDeviceKeyboardLowLevel, OlderHook, 1, false},
+        {"no procedure", device_facts::kDeviceKeyboardLowLevel, NULL, 0, false},
     };
     for (const Case &c : cases) {
         SetLastError(0);
@@ -61,8 +61,8 @@ void InstallationsTheDeviceAccepts() {
 
 void EventsGoNewestFirstAndOnDownTheChain() {
     HMODULE self = GetModuleHandleW(NULL);
-    HHOOK older = g_hooks.set(kDeviceKeyboardHook, OlderHook, self, 0);
-    g_newerHandle = g_hooks.set(kDeviceKeyboardHook, NewerHook, self, 0);
+    HHOOK older = g_hooks.set(device_facts::kDeviceKeyboardLowLevel, OlderHook, self, 0);
+    g_newerHandle = g_hooks.set(device_facts::kDeviceKeyboardLowLevel, NewerHook, self, 0);
     ok(older != NULL && g_newerHandle != NULL && older != g_newerHandle, "two hooks, two handles");
     differs_on(Side::Wine, "Wine keeps no accounting") ok(device::LiveHooks() == 2, "both counted");
 

@@ -1,6 +1,7 @@
 #include "WineDevice.h"
 
 #include "DeviceFacts.h"
+#include "Words.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -42,13 +43,6 @@ std::vector<std::string> Environment(const std::map<std::string, std::string> &e
     return env;
 }
 
-std::vector<char *> Pointers(std::vector<std::string> &strings) {
-    std::vector<char *> pointers;
-    for (auto &s : strings) pointers.push_back(s.data());
-    pointers.push_back(nullptr);
-    return pointers;
-}
-
 // Starts ARGV with standard input from STDIN_FD (or /dev/null) and standard
 // output to STDOUT_FD (or /dev/null); standard error is dropped, since Wine
 // writes its own chatter there.
@@ -67,8 +61,8 @@ pid_t Spawn(std::vector<std::string> argv, const std::map<std::string, std::stri
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     for (int fd : closeInChild) posix_spawn_file_actions_addclose(&actions, fd);
     auto env = Environment(extraEnv);
-    auto args = Pointers(argv);
-    auto envp = Pointers(env);
+    auto args = words::Pointers(argv);
+    auto envp = words::Pointers(env);
     pid_t pid = -1;
     const int error = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);

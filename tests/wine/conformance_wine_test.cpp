@@ -3,8 +3,6 @@
 // simulated device passes (tests/conformance).
 #include "WineDevice.h"
 
-#include "FaultPlan.h"
-
 using namespace wine_test;
 
 namespace {
@@ -16,8 +14,7 @@ TEST_F(ConformanceUnderWine, EveryCasePassesOrIsAMarkedDifference) {
     for (const char *file : {"platform_conformance.exe", "refuses_attach.dll"})
         fs::copy_file(built / file, Program(file), fs::copy_options::overwrite_existing);
     const fs::path debugOutput = Dir() / "debug.txt";
-    auto output = RunToEnd(Wine("platform_conformance.exe"),
-                           {{"COREDLL_FAULTS", CONFORMANCE_FAULT_PLAN}, {"COREDLL_DEBUG_OUTPUT", WindowsPath(debugOutput)}});
+    auto output = RunToEnd(Wine("platform_conformance.exe"), {{"COREDLL_DEBUG_OUTPUT", WindowsPath(debugOutput)}});
     EXPECT_EQ(output.status, 0) << output.text;
     EXPECT_NE(output.text.find("Wine: "), std::string::npos) << output.text;
     EXPECT_NE(output.text.find(" 0 failed"), std::string::npos) << output.text;

@@ -15,18 +15,10 @@ using namespace wine_test;
 
 namespace {
 
-struct Call {
-    uint16_t ordinal;
-    const char *name;
-};
-const Call kCalls[] = {
-#define LISTED_CALL(ordinal, name, header, faultable) {ordinal, #name},
-    PLATFORM_CALLS(LISTED_CALL)
-#undef LISTED_CALL
-};
+using platform_calls::kListed;
 
 const char *CallAt(uint16_t ordinal) {
-    for (const Call &call : kCalls)
+    for (const auto &call : kListed)
         if (call.ordinal == ordinal) return call.name;
     return nullptr;
 }
@@ -179,7 +171,7 @@ TEST(DeviceBinaries, DeliverablesCarryTheProjectsVersion) {
 // ordinal, the keypad library binds the hook calls by name.
 TEST(WineCoredll, ExportsEveryListedCallByNameAtItsOrdinal) {
     READ_OR_SKIP(coredll, Built("wince-x64", "coredll.dll"));
-    for (const Call &call : kCalls) {
+    for (const auto &call : kListed) {
         auto it = coredll->exports.find(call.name);
         ASSERT_NE(it, coredll->exports.end()) << "coredll.dll lacks " << call.name;
         EXPECT_EQ(it->second, call.ordinal) << call.name;

@@ -21,6 +21,7 @@
 
 #include "ArgumentValues.h"
 #include "FixtureLog.h"
+#include "Words.h"
 
 namespace {
 
@@ -80,18 +81,6 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
     return DefWindowProcW(window, message, wParam, lParam);
 }
 
-// Without iostreams, which would triple the fixture's size.
-std::vector<std::string> Words(const std::string &line) {
-    std::vector<std::string> words;
-    const char *blanks = " \t\r\n";
-    for (size_t start = line.find_first_not_of(blanks); start != std::string::npos;) {
-        const size_t end = line.find_first_of(blanks, start);
-        words.push_back(line.substr(start, end - start));
-        start = end == std::string::npos ? end : line.find_first_not_of(blanks, end);
-    }
-    return words;
-}
-
 DWORD Mode(const std::string &text) {
     try {
         return argument_values::Dword(text);
@@ -120,7 +109,7 @@ bool RunLine(const std::vector<std::string> &words) {
 DWORD WINAPI ReadCommands(LPVOID) {
     char line[128];
     for (int number = 1; std::fgets(line, sizeof line, stdin) != nullptr; ++number) {
-        const std::vector<std::string> words = Words(line);
+        const std::vector<std::string> words = words::Split(line);
         if (words.empty() || words[0][0] == '#') continue;
         try {
             if (!RunLine(words)) break;
@@ -138,7 +127,7 @@ DWORD WINAPI ReadCommands(LPVOID) {
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int) {
     DWORD mode = 0;
     try {
-        const std::vector<std::string> words = Words(coredll::Utf8(commandLine));
+        const std::vector<std::string> words = words::Split(coredll::Utf8(commandLine));
         if (words.size() != 1)
             throw std::invalid_argument(words.empty() ? "MODE is required"
                                                       : "The following argument was not expected: " + words[1]);

@@ -17,6 +17,8 @@
 #include <pm.h>
 #include <pwinuser.h>
 
+#include <platform_calls.h>
+
 #include <sys/types.h>
 
 #include <chrono>
@@ -33,6 +35,9 @@ void WINAPI SetLastError(DWORD error);
 }
 
 namespace simdevice {
+
+// The platform calls that can fail, by name: the list's own (platform/coredll.calls).
+using platform_calls::Call;
 
 constexpr const char *kDeviceDirVariable = "SIMDEVICE_DIR";
 constexpr const char *kFaultsVariable = "SIMDEVICE_FAULTS";
@@ -73,9 +78,14 @@ std::string WindowsDir();
 void ProgramStarted(int argc, char **argv);
 void ProgramExiting(int status);
 // Called by the start-up code of device libraries while a library loads:
-// whether its DllMain accepted the process attach. LoadLibraryW fails when
-// it did not.
-void LibraryAttached(void *base, bool accepted);
+// its entry, and whether it accepted the process attach. LoadLibraryW fails
+// when it did not.
+using LibraryEntry = BOOL(WINAPI *)(HANDLE instance, DWORD reason, LPVOID reserved);
+void LibraryAttached(void *base, LibraryEntry entry, bool accepted);
+// What the platform tells every loaded library when a thread of the process
+// starts and when it ends: a test calls these on the threads it starts.
+void ThreadStarts();
+void ThreadEnds();
 // The device's loader for PE programs (pe_runner, beside the core library;
 // the device starts every PE file through it): runs the program in the PE
 // file ARGV[1], with the arguments after it, as a program of the device.
@@ -163,7 +173,25 @@ void ForceReturn(const std::string &function, unsigned long value, int nth = 1);
 void ForceModulePath(const std::u16string &path, int nth = 1);
 void AddFaults(const std::string &plans);
 void ClearFaults();
-unsigned long CallCount(const std::string &function);
+// How many times CALL was made, faulted or not.
+unsigned long CallCount(Call call);
+
+// ---- the call record --------------------------------------------------------
+// Each call that can fail, as it was made: its arguments as words (a pointer
+// as its address), in the order the calls came, faulted or not.
+struct CallRecord {
+    Call call;
+    std::vector<uintptr_t> arguments;
+};
+// Forgets what was recorded and records from now on, until the next start.
+void StartRecording();
+std::vector<CallRecord> Recorded();
+// The arguments of each recorded call of CALL, in order.
+std::vector<std::vector<uintptr_t>> RecordedArguments(Call call);
+// Runs WATCHER on the calling thread as each call comes, before it does
+// anything, so that it can read what the arguments point to or act on the
+// device first; the calls WATCHER makes are not watched. Empty: none.
+void WatchCalls(std::function<void(const CallRecord &)> watcher);
 
 // ---- accounting -------------------------------------------------------------
 struct Resources {
@@ -186,12 +214,14 @@ std::optional<Resources> ProgramResources(pid_t pid,
 std::string Describe(const Resources &resources);
 
 // What calls were last given where the device ignores an argument or a
-// caller is expected to pass an exact one, so that tests can see it.
+// caller is expected to pass an exact one, so that tests can see it: the
+// last recorded arguments of those calls (kept whether recording or not).
 struct Observed {
     HHOOK installedHook = nullptr; // what SetWindowsHookExW last returned
     HHOOK nextHook = nullptr;      // CallNextHookEx's hook
     DWORD registryAccess = 0;      // RegOpenKeyExW's access mask
     DWORD moduleNameCapacity = 0;  // GetModuleFileNameW's size
+    BOOL mutexInitialOwner = FALSE; // CreateMutexW's: ownership is not modelled
 };
 Observed LastObserved();
 

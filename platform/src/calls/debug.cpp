@@ -1,6 +1,10 @@
 // The kernel debug channel: NKDbgPrintfW's formatting, to the device's
 // debug file and log.
-#include "../internal.h"
+#include <simdevice/device.h>
+
+#include "../host/Files.h"
+#include "../host/Layout.h"
+#include "../host/Text.h"
 
 #include <cstdarg>
 #include <cstdio>

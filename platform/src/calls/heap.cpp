@@ -1,5 +1,8 @@
 // The local heap.
-#include "../internal.h"
+#include <simdevice/device.h>
+
+#include "../host/Faults.h"
+#include "../host/Handles.h"
 
 #include <cstdlib>
 
@@ -9,7 +12,7 @@ using namespace simdevice::internal;
 extern "C" {
 
 HLOCAL WINAPI LocalAlloc(UINT flags, UINT bytes) {
-    if (auto f = TakeFault("LocalAlloc")) return FaultResult<HLOCAL>(*f, nullptr);
+    if (auto f = TakeFault(Call::LocalAlloc, flags, bytes)) return FaultResult<HLOCAL>(*f, nullptr);
     void *block = (flags & LMEM_ZEROINIT) ? std::calloc(1, bytes ? bytes : 1) : std::malloc(bytes ? bytes : 1);
     if (!block) return SetError(ERROR_NOT_ENOUGH_MEMORY), nullptr;
     Count().allocations++;
@@ -19,7 +22,7 @@ HLOCAL WINAPI LocalAlloc(UINT flags, UINT bytes) {
 
 // A release that fails gives the block back.
 HLOCAL WINAPI LocalFree(HLOCAL memory) {
-    if (auto f = TakeFault("LocalFree")) return FaultResult<HLOCAL>(*f, memory);
+    if (auto f = TakeFault(Call::LocalFree, memory)) return FaultResult<HLOCAL>(*f, memory);
     if (memory) {
         std::free(memory);
         Count().allocations--;

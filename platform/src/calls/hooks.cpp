@@ -6,7 +6,12 @@
 // only when the whole chain passed it on and the result is 0. Installing and
 // removing hooks waits for an event in flight, so once UnhookWindowsHookEx
 // returns, the removed procedure is never called again.
-#include "../internal.h"
+#include <simdevice/device.h>
+
+#include "../host/Faults.h"
+#include "../host/Handles.h"
+#include "../host/Names.h"
+#include "../host/Record.h"
 
 #include <fcntl.h>
 #include <mqueue.h>
@@ -123,13 +128,11 @@ extern "C" {
 // The device serves only system-wide low-level keyboard hooks; the module
 // argument is not used. Input goes on while a hook is installed: an event
 // may reach the new hook before this returns its handle to the installer.
-HHOOK WINAPI SetWindowsHookExW(int hookType, HOOKPROC procedure, HINSTANCE, DWORD threadId) {
-    if (auto f = TakeFault("SetWindowsHookExW")) return FaultResult<HHOOK>(*f, nullptr);
+HHOOK WINAPI SetWindowsHookExW(int hookType, HOOKPROC procedure, HINSTANCE module, DWORD threadId) {
+    if (auto f = TakeFault(Call::SetWindowsHookExW, hookType, procedure, module, threadId)) return FaultResult<HHOOK>(*f, nullptr);
     if (hookType != WH_KEYBOARD_LL || threadId != 0 || !procedure) return SetError(ERROR_INVALID_PARAMETER), nullptr;
     std::lock_guard<std::recursive_mutex> lock(g_chainMutex);
-    Object object;
-    object.kind = Kind::Hook;
-    HHOOK hook = static_cast<HHOOK>(AddHandle(object));
+    HHOOK hook = static_cast<HHOOK>(AddHandle(HookObject{}));
     g_chain.insert(g_chain.begin(), Hook{hook, procedure});
     ObserveInstalledHook(hook);
     if (g_eventDuringInstall) {
@@ -144,8 +147,7 @@ HHOOK WINAPI SetWindowsHookExW(int hookType, HOOKPROC procedure, HINSTANCE, DWOR
 // the event being delivered decides which hook is next. It is recorded, so
 // that tests can see what a hook passed.
 LRESULT WINAPI CallNextHookEx(HHOOK hook, int code, WPARAM wParam, LPARAM lParam) {
-    ObserveNextHook(hook);
-    if (auto f = TakeFault("CallNextHookEx")) return FaultResult<LRESULT>(*f, 0);
+    if (auto f = TakeFault(Call::CallNextHookEx, hook, code, wParam, lParam)) return FaultResult<LRESULT>(*f, 0);
     std::lock_guard<std::recursive_mutex> lock(g_chainMutex);
     if (!t_delivering) return 0;
     size_t next = t_position + 1;
@@ -161,9 +163,9 @@ LRESULT WINAPI CallNextHookEx(HHOOK hook, int code, WPARAM wParam, LPARAM lParam
 }
 
 BOOL WINAPI UnhookWindowsHookEx(HHOOK hook) {
-    if (auto f = TakeFault("UnhookWindowsHookEx")) return FaultResult<BOOL>(*f, FALSE);
+    if (auto f = TakeFault(Call::UnhookWindowsHookEx, hook)) return FaultResult<BOOL>(*f, FALSE);
     std::lock_guard<std::recursive_mutex> lock(g_chainMutex);
-    if (!RemoveHandle(hook, Kind::Hook)) return SetError(ERROR_INVALID_HOOK_HANDLE), FALSE;
+    if (!RemoveHandle<HookObject>(hook)) return SetError(ERROR_INVALID_HOOK_HANDLE), FALSE;
     g_chain.erase(std::remove_if(g_chain.begin(), g_chain.end(), [&](const Hook &h) { return h.handle == hook; }),
                   g_chain.end());
     return TRUE;

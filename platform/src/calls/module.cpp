@@ -3,8 +3,13 @@
 // module's base address, as on the platform. A library in a PE file (the
 // device's own format) goes to the device's loader (host/ImageModules.h),
 // one built for this host to the host's.
-#include "../internal.h"
+#include <simdevice/device.h>
+
+#include "../host/Faults.h"
+#include "../host/Handles.h"
 #include "../host/ImageModules.h"
+#include "../host/Programs.h"
+#include "../host/Text.h"
 
 #include <dlfcn.h>
 #include <link.h>
@@ -32,6 +37,7 @@ HMODULE ProgramModule() {
 struct Module {
     std::string path;
     std::vector<void *> dlHandles;  // one per reference
+    simdevice::LibraryEntry entry = nullptr;
 };
 std::mutex g_moduleMutex;
 std::map<void *, Module> g_modules;  // by base address, which is the module handle
@@ -53,17 +59,33 @@ void *CoreDlHandle() {
     return handle;
 }
 
-// Libraries whose entry refused the process attach, by base address; the
-// entry reports while the library loads.
+// What a library's start-up code reported while it loaded, by base address.
+struct Attach {
+    simdevice::LibraryEntry entry = nullptr;
+    bool refused = false;
+};
 std::mutex g_attachMutex;
-std::map<void *, bool> g_attachRefused;
+std::map<void *, Attach> g_attaches;
 
-bool AttachRefused(void *base) {
+Attach TakeAttach(void *base) {
     std::lock_guard<std::mutex> lock(g_attachMutex);
-    auto it = g_attachRefused.find(base);
-    const bool refused = it != g_attachRefused.end() && it->second;
-    if (it != g_attachRefused.end()) g_attachRefused.erase(it);
-    return refused;
+    auto it = g_attaches.find(base);
+    if (it == g_attaches.end()) return Attach{};
+    const Attach attach = it->second;
+    g_attaches.erase(it);
+    return attach;
+}
+
+// Calls every loaded library's entry with REASON, on this thread.
+void TellLibraries(DWORD reason) {
+    std::vector<std::pair<void *, simdevice::LibraryEntry>> entries;
+    {
+        std::lock_guard<std::mutex> lock(g_moduleMutex);
+        for (const auto &[base, module] : g_modules)
+            if (module.entry) entries.emplace_back(base, module.entry);
+    }
+    for (const auto &[base, entry] : entries) entry(base, reason, nullptr);
+    TellImageLibraries(reason);
 }
 
 std::u16string FileNamePart(const std::u16string &path) {
@@ -115,15 +137,18 @@ std::optional<std::string> ModulePath(HMODULE module) {
 
 }  // namespace
 
-void simdevice::LibraryAttached(void *base, bool accepted) {
+void simdevice::LibraryAttached(void *base, LibraryEntry entry, bool accepted) {
     std::lock_guard<std::mutex> lock(g_attachMutex);
-    g_attachRefused[base] = !accepted;
+    g_attaches[base] = Attach{entry, !accepted};
 }
+
+void simdevice::ThreadStarts() { TellLibraries(DLL_THREAD_ATTACH); }
+void simdevice::ThreadEnds() { TellLibraries(DLL_THREAD_DETACH); }
 
 extern "C" {
 
 HMODULE WINAPI GetModuleHandleW(LPCWSTR moduleName) {
-    if (auto f = TakeFault("GetModuleHandleW")) return FaultResult<HMODULE>(*f, nullptr);
+    if (auto f = TakeFault(Call::GetModuleHandleW, moduleName)) return FaultResult<HMODULE>(*f, nullptr);
     if (!moduleName) return ProgramModule();
     std::u16string name = FromWide(moduleName);
     if (IsCoreName(name)) return CoreModule();
@@ -140,9 +165,8 @@ HMODULE WINAPI GetModuleHandleW(LPCWSTR moduleName) {
 // the result is SIZE and the error ERROR_INSUFFICIENT_BUFFER, as desktop
 // Win32 documents it. A path that fits clears the last error, as Wine's does.
 DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size) {
-    ObserveModuleNameCapacity(size);
     std::optional<std::u16string> path;
-    if (auto f = TakeFault("GetModuleFileNameW")) {
+    if (auto f = TakeFault(Call::GetModuleFileNameW, module, fileName, size)) {
         if (f->verb != Fault::kPath) return FaultResult<DWORD>(*f, 0);
         path = Utf8ToUtf16(f->path);
     }
@@ -165,7 +189,7 @@ DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size) {
 }
 
 HINSTANCE WINAPI LoadLibraryW(LPCWSTR fileName) {
-    if (auto f = TakeFault("LoadLibraryW")) return FaultResult<HINSTANCE>(*f, nullptr);
+    if (auto f = TakeFault(Call::LoadLibraryW, fileName)) return FaultResult<HINSTANCE>(*f, nullptr);
     if (!fileName || !*fileName) return SetError(ERROR_INVALID_PARAMETER), nullptr;
     std::u16string name = FromWide(fileName);
     if (IsCoreName(name)) {
@@ -181,7 +205,8 @@ HINSTANCE WINAPI LoadLibraryW(LPCWSTR fileName) {
     void *dl = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!dl) return SetError(ERROR_MOD_NOT_FOUND), nullptr;
     void *base = BaseOf(dl);
-    if (AttachRefused(base)) {
+    const Attach attach = TakeAttach(base);
+    if (attach.refused) {
         dlclose(dl);  // the library's detach runs, as the platform calls it after a refusal
         return SetError(ERROR_DLL_INIT_FAILED), nullptr;
     }
@@ -189,13 +214,15 @@ HINSTANCE WINAPI LoadLibraryW(LPCWSTR fileName) {
     Module &module = g_modules[base];
     module.path = path;
     module.dlHandles.push_back(dl);
+    if (attach.entry) module.entry = attach.entry;  // reported by the first load only
     Count().moduleReferences++;
     return static_cast<HINSTANCE>(base);
 }
 
 FARPROC WINAPI GetProcAddressW(HMODULE module, LPCWSTR procName) {
     std::string name = ExportSymbol(procName);
-    if (auto f = TakeFault("GetProcAddressW", name)) return FaultResult<FARPROC>(*f, nullptr);
+    if (auto f = TakeKeyedFault(Call::GetProcAddressW, name, {AsWord(module), AsWord(procName)}))
+        return FaultResult<FARPROC>(*f, nullptr);
     // A null or empty name binds nothing, and a name never reaches an alias.
     const bool named = !IsOrdinal(procName);
     if (!procName || (named && (name.empty() || name[0] == '#'))) return SetError(ERROR_PROC_NOT_FOUND), nullptr;
@@ -220,7 +247,7 @@ FARPROC WINAPI GetProcAddressW(HMODULE module, LPCWSTR procName) {
 }
 
 BOOL WINAPI FreeLibrary(HMODULE module) {
-    if (auto f = TakeFault("FreeLibrary")) return FaultResult<BOOL>(*f, FALSE);
+    if (auto f = TakeFault(Call::FreeLibrary, module)) return FaultResult<BOOL>(*f, FALSE);
     // Its detach runs in there, and may call back into us: no lock is held.
     if (FreeImageLibrary(module)) return TRUE;
     void *dl = nullptr;

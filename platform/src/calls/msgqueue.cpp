@@ -1,10 +1,14 @@
 // Point-to-point message queues: POSIX message queues underneath (a fixed
 // count and size, non-blocking receive, and a descriptor the kernel wakes a
 // poll() on). The power manager (power.cpp) is the only writer.
-#include "../internal.h"
+#include <simdevice/device.h>
 
 #include <msgqueue.h>
-#include <pm.h>
+
+#include "../host/Faults.h"
+#include "../host/Files.h"
+#include "../host/Handles.h"
+#include "../host/Names.h"
 
 #include "QueueRules.h"
 
@@ -41,7 +45,7 @@ struct QueueView {
 
 std::optional<QueueView> ViewQueue(HANDLE handle) {
     QueueView view;
-    bool found = WithObject(handle, Kind::Queue, [&](Object &q) {
+    bool found = WithObject<QueueObject>(handle, [&](const QueueObject &q) {
         view = {q.fd, q.maxMessage, q.flags, q.readAccess, q.subscriptions > 0};
     });
     return found ? std::optional<QueueView>(view) : std::nullopt;
@@ -61,29 +65,23 @@ ssize_t Receive(const QueueView &view, std::string &message, DWORD milliseconds)
 
 }  // namespace
 
-void simdevice::internal::ReleaseQueue(Object &queue) {
-    mq_close(queue.fd);
-    mq_unlink(queue.queueName.c_str());
-}
-
 extern "C" {
 
 // Named queues are not simulated: nothing in the system shares a queue by name.
 HANDLE WINAPI CreateMsgQueue(LPCWSTR name, LPMSGQUEUEOPTIONS options) {
-    if (auto f = TakeFault("CreateMsgQueue")) return FaultResult<HANDLE>(*f, nullptr);
+    if (auto f = TakeFault(Call::CreateMsgQueue, name, options)) return FaultResult<HANDLE>(*f, nullptr);
     if (!queue_rules::ValidOptions(options) || name != nullptr) return SetError(ERROR_INVALID_PARAMETER), nullptr;
-    Object object;
-    object.kind = Kind::Queue;
-    object.queueName = NewQueueName("queue");
+    QueueObject object;
+    object.name = NewQueueName("queue");
     object.maxMessage = options->cbMaxMessage;
     object.flags = options->dwFlags;
     object.readAccess = options->bReadAccess != FALSE;
     mq_attr attributes{};
     attributes.mq_maxmsg = options->dwMaxMessages ? long(options->dwMaxMessages) : UnboundedQueueDepth();
     attributes.mq_msgsize = long(options->cbMaxMessage);
-    mqd_t q = mq_open(object.queueName.c_str(), O_CREAT | O_RDWR | O_NONBLOCK, 0600, &attributes);
+    mqd_t q = mq_open(object.name.c_str(), O_CREAT | O_RDWR | O_NONBLOCK, 0600, &attributes);
     if (q == mqd_t(-1)) return SetError(errno == EINVAL ? ERROR_INVALID_PARAMETER : ERROR_OUTOFMEMORY), nullptr;
-    RecordQueueName(object.queueName);
+    RecordQueueName(object.name);
     object.fd = q;
     return AddHandle(object);
 }
@@ -91,7 +89,7 @@ HANDLE WINAPI CreateMsgQueue(LPCWSTR name, LPMSGQUEUEOPTIONS options) {
 // A message longer than the buffer comes cut, and the read still succeeds.
 BOOL WINAPI ReadMsgQueue(HANDLE queue, LPVOID buffer, DWORD bufferSize, LPDWORD bytesRead, DWORD milliseconds,
                          DWORD *flags) {
-    if (auto f = TakeFault("ReadMsgQueue")) return FaultResult<BOOL>(*f, FALSE);
+    if (auto f = TakeFault(Call::ReadMsgQueue, queue, buffer, bufferSize, bytesRead, milliseconds, flags)) return FaultResult<BOOL>(*f, FALSE);
     auto view = ViewQueue(queue);
     if (!view) return SetError(ERROR_INVALID_HANDLE), FALSE;
     if (!view->readAccess) return SetError(ERROR_ACCESS_DENIED), FALSE;
@@ -111,10 +109,10 @@ BOOL WINAPI ReadMsgQueue(HANDLE queue, LPVOID buffer, DWORD bufferSize, LPDWORD 
 }
 
 BOOL WINAPI CloseMsgQueue(HANDLE queue) {
-    if (auto f = TakeFault("CloseMsgQueue")) return FaultResult<BOOL>(*f, FALSE);
-    auto object = RemoveHandle(queue, Kind::Queue);
+    if (auto f = TakeFault(Call::CloseMsgQueue, queue)) return FaultResult<BOOL>(*f, FALSE);
+    auto object = RemoveHandle<QueueObject>(queue);
     if (!object) return SetError(ERROR_INVALID_HANDLE), FALSE;
-    ReleaseQueue(*object);
+    object->Release();
     return TRUE;
 }
 

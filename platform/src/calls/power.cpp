@@ -1,10 +1,15 @@
 // The power manager: subscriptions, and the broadcasts it writes into the
 // subscribed queues. A subscription is a file in the device's power folder,
 // held while it lasts, naming its mask and its queue.
-#include "../internal.h"
+#include <simdevice/device.h>
 
-#include <msgqueue.h>
 #include <pm.h>
+
+#include "../host/Faults.h"
+#include "../host/Files.h"
+#include "../host/Handles.h"
+#include "../host/Layout.h"
+#include "../host/Names.h"
 
 #include "QueueRules.h"
 
@@ -86,13 +91,12 @@ int LivePowerSubscriptions() {
 extern "C" {
 
 HANDLE WINAPI RequestPowerNotifications(HANDLE messageQueue, DWORD mask) {
-    if (auto f = TakeFault("RequestPowerNotifications")) return FaultResult<HANDLE>(*f, nullptr);
+    if (auto f = TakeFault(Call::RequestPowerNotifications, messageQueue, mask)) return FaultResult<HANDLE>(*f, nullptr);
     std::string queueName;
     // A subscription with no kinds could never receive anything.
-    if (mask == 0 || !WithObject(messageQueue, Kind::Queue, [&](Object &q) { queueName = q.queueName; }))
+    if (mask == 0 || !WithObject<QueueObject>(messageQueue, [&](const QueueObject &q) { queueName = q.name; }))
         return SetError(ERROR_INVALID_PARAMETER), nullptr;
-    Object notification;
-    notification.kind = Kind::Notification;
+    NotificationObject notification;
     {
         DeviceGuard guard("power");  // the broadcaster must not see it before it is held
         notification.path = DevicePath("power/" + std::to_string(getpid()) + "." +
@@ -102,21 +106,21 @@ HANDLE WINAPI RequestPowerNotifications(HANDLE messageQueue, DWORD mask) {
     }
     if (notification.fd < 0) return SetError(ERROR_OUTOFMEMORY), nullptr;
     notification.queue = messageQueue;
-    WithObject(messageQueue, Kind::Queue, [](Object &q) { q.subscriptions++; });
+    WithObject<QueueObject>(messageQueue, [](QueueObject &q) { q.subscriptions++; });
     Log("power-subscribed", {{"mask", Hex(mask)}});
     return AddHandle(notification);
 }
 
 DWORD WINAPI StopPowerNotifications(HANDLE notification) {
-    if (auto f = TakeFault("StopPowerNotifications")) return FaultResult<DWORD>(*f, f->error);
-    auto object = RemoveHandle(notification, Kind::Notification);
+    if (auto f = TakeFault(Call::StopPowerNotifications, notification)) return FaultResult<DWORD>(*f, f->error);
+    auto object = RemoveHandle<NotificationObject>(notification);
     if (!object) return SetError(ERROR_INVALID_HANDLE), ERROR_INVALID_HANDLE;
     {
         DeviceGuard guard("power");
         close(object->fd);
         unlink(object->path.c_str());
     }
-    WithObject(object->queue, Kind::Queue, [](Object &q) { q.subscriptions--; });
+    WithObject<QueueObject>(object->queue, [](QueueObject &q) { q.subscriptions--; });
     Log("power-unsubscribed", {});
     return ERROR_SUCCESS;
 }

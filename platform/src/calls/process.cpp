@@ -1,5 +1,9 @@
 // The calling process: its command line and its end.
-#include "../internal.h"
+#include <simdevice/device.h>
+
+#include "../host/Faults.h"
+#include "../host/Files.h"
+#include "../host/Programs.h"
 
 #include <cstdlib>
 
@@ -37,7 +41,7 @@ LPWSTR WINAPI GetCommandLineW(void) {
 
 // Only the calling process can be ended: the device's pseudo-handle.
 BOOL WINAPI TerminateProcess(HANDLE process, UINT exitCode) {
-    if (auto f = TakeFault("TerminateProcess")) return FaultResult<BOOL>(*f, FALSE);
+    if (auto f = TakeFault(Call::TerminateProcess, process, exitCode)) return FaultResult<BOOL>(*f, FALSE);
     if (process != GetCurrentProcess()) return SetError(ERROR_INVALID_HANDLE), FALSE;
     ProgramExiting(int(exitCode));
     std::exit(int(exitCode));

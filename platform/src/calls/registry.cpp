@@ -4,7 +4,14 @@
 // holds ('.', '..', '/'), reaches outside the registry's folder. Writers
 // replace a value file atomically, so a reader in another process sees
 // either the old or the new value, never a mixture.
-#include "../internal.h"
+#include <simdevice/device.h>
+
+#include "../host/Faults.h"
+#include "../host/Files.h"
+#include "../host/Handles.h"
+#include "../host/Layout.h"
+#include "../host/Names.h"
+#include "../host/Text.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -28,7 +35,7 @@ std::string RegistryRoot() { return DevicePath("registry/HKLM"); }
 std::optional<std::string> KeyFolder(HKEY key) {
     if (key == HKEY_LOCAL_MACHINE) return RegistryRoot();
     std::optional<std::string> folder;
-    WithObject(key, Kind::RegistryKey, [&](Object &k) { folder = k.path; });
+    WithObject<RegistryKeyObject>(key, [&](const RegistryKeyObject &k) { folder = k.folder; });
     return folder;
 }
 
@@ -119,23 +126,20 @@ extern "C" {
 // The device's options are reserved (0); the access mask is recorded, since
 // the device grants any.
 LONG WINAPI RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access, PHKEY result) {
-    ObserveRegistryAccess(access);
-    if (auto f = TakeFault("RegOpenKeyExW")) return RegistryFaultResult(*f);
+    if (auto f = TakeFault(Call::RegOpenKeyExW, key, subKey, options, access, result)) return fault_plan::ErrorResult(*f);
     if (!result || options != 0) return ERROR_INVALID_PARAMETER;
     auto root = KeyFolder(key);
     if (!root) return ERROR_INVALID_HANDLE;
-    Object object;
-    object.kind = Kind::RegistryKey;
-    object.path = KeyDirectory(*root, FromWide(subKey));
+    RegistryKeyObject object{KeyDirectory(*root, FromWide(subKey))};
     struct stat info{};
-    if (stat(object.path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return ERROR_FILE_NOT_FOUND;
+    if (stat(object.folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return ERROR_FILE_NOT_FOUND;
     *result = static_cast<HKEY>(AddHandle(object));
     return ERROR_SUCCESS;
 }
 
 LONG WINAPI RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
                              LPDWORD dataSize) {
-    if (auto f = TakeFault("RegQueryValueExW")) return RegistryFaultResult(*f);
+    if (auto f = TakeFault(Call::RegQueryValueExW, key, valueName, reserved, type, data, dataSize)) return fault_plan::ErrorResult(*f);
     if (reserved || (data && !dataSize)) return ERROR_INVALID_PARAMETER;
     auto directory = KeyFolder(key);
     if (!directory || key == HKEY_LOCAL_MACHINE) return ERROR_INVALID_HANDLE;
@@ -160,8 +164,8 @@ LONG WINAPI RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDW
 }
 
 LONG WINAPI RegCloseKey(HKEY key) {
-    if (auto f = TakeFault("RegCloseKey")) return RegistryFaultResult(*f);
-    if (!RemoveHandle(key, Kind::RegistryKey)) return ERROR_INVALID_HANDLE;
+    if (auto f = TakeFault(Call::RegCloseKey, key)) return fault_plan::ErrorResult(*f);
+    if (!RemoveHandle<RegistryKeyObject>(key)) return ERROR_INVALID_HANDLE;
     return ERROR_SUCCESS;
 }
 

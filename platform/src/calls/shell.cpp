@@ -1,8 +1,13 @@
 // Starting programs: ShellExecuteEx. The device ignores the verb; a bare
 // file name is found in the device's system folder.
-#include "../internal.h"
+#include <simdevice/device.h>
 
 #include <shellapi.h>
+
+#include "../host/Faults.h"
+#include "../host/Programs.h"
+#include "../host/Text.h"
+#include "Words.h"
 
 #include <spawn.h>
 #include <sys/wait.h>
@@ -11,7 +16,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <mutex>
-#include <sstream>
 
 using namespace simdevice;
 using namespace simdevice::internal;
@@ -50,18 +54,13 @@ DWORD ErrorFor(int error) {
 int Spawn(const std::string &path, const std::string &parameters, const std::string &directory, pid_t *pid,
           DWORD *imageError) {
     if (access(path.c_str(), X_OK) != 0) return errno;
-    std::vector<std::string> args;
-    std::istringstream words(parameters);
-    for (std::string word; words >> word;) args.push_back(word);
     // Planned faults belong to the program they were given to, not its children.
     std::vector<std::string> environment = ChildEnvironment("");
-    std::vector<char *> envp;
-    for (auto &e : environment) envp.push_back(e.data());
-    envp.push_back(nullptr);
+    std::vector<char *> envp = words::Pointers(environment);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     if (!directory.empty()) posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
-    int rc = SpawnProgram(pid, path, args, &actions, nullptr, envp.data(), imageError);
+    int rc = SpawnProgram(pid, path, words::Split(parameters), &actions, nullptr, envp.data(), imageError);
     posix_spawn_file_actions_destroy(&actions);
     if (rc == 0) {
         std::lock_guard<std::mutex> lock(g_spawnMutex);
@@ -75,7 +74,7 @@ int Spawn(const std::string &path, const std::string &parameters, const std::str
 extern "C" {
 
 BOOL WINAPI ShellExecuteEx(LPSHELLEXECUTEINFO info) {
-    if (auto f = TakeFault("ShellExecuteEx")) return FaultResult<BOOL>(*f, FALSE);
+    if (auto f = TakeFault(Call::ShellExecuteEx, info)) return FaultResult<BOOL>(*f, FALSE);
     if (!info) return SetError(ERROR_INVALID_PARAMETER), FALSE;
     ReapFinished();
     DWORD error = ERROR_SUCCESS;

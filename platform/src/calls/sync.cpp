@@ -1,6 +1,13 @@
 // Kernel objects and waits: last error, named mutexes, closing handles,
 // waiting on queues, and the Interlocked calls.
-#include "../internal.h"
+#include <simdevice/device.h>
+
+#include "../host/Faults.h"
+#include "../host/Files.h"
+#include "../host/Handles.h"
+#include "../host/Layout.h"
+#include "../host/Names.h"
+#include "../host/Text.h"
 
 #include <poll.h>
 #include <unistd.h>
@@ -38,17 +45,13 @@ DWORD WINAPI GetLastError(void) { return t_lastError; }
 void WINAPI SetLastError(DWORD error) { t_lastError = error; }
 
 BOOL WINAPI CloseHandle(HANDLE object) {
-    if (auto f = TakeFault("CloseHandle")) return FaultResult<BOOL>(*f, FALSE);
-    {
-        DeviceGuard guard("objects");  // the last close makes a name disappear
-        if (auto mutex = RemoveHandle(object, Kind::Mutex)) {
-            if (mutex->fd >= 0) close(mutex->fd);
-            if (!mutex->path.empty() && !IsHeld(mutex->path)) unlink(mutex->path.c_str());
-            return TRUE;
-        }
+    if (auto f = TakeFault(Call::CloseHandle, object)) return FaultResult<BOOL>(*f, FALSE);
+    if (auto mutex = RemoveHandle<MutexObject>(object)) {
+        mutex->Release();
+        return TRUE;
     }
-    if (auto queue = RemoveHandle(object, Kind::Queue)) {  // a queue may be closed either way
-        ReleaseQueue(*queue);
+    if (auto queue = RemoveHandle<QueueObject>(object)) {  // a queue may be closed either way
+        queue->Release();
         return TRUE;
     }
     return SetError(ERROR_INVALID_HANDLE), FALSE;
@@ -56,10 +59,9 @@ BOOL WINAPI CloseHandle(HANDLE object) {
 
 // Ownership is not modelled: nothing in the system waits on a mutex. A name
 // exists while any process holds a handle to it.
-HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL, LPCWSTR name) {
-    if (auto f = TakeFault("CreateMutexW")) return FaultResult<HANDLE>(*f, nullptr);
-    Object object;
-    object.kind = Kind::Mutex;
+HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, LPCWSTR name) {
+    if (auto f = TakeFault(Call::CreateMutexW, attributes, initialOwner, name)) return FaultResult<HANDLE>(*f, nullptr);
+    MutexObject object;
     bool existed = false;
     if (name && *name) {
         DeviceGuard guard("objects");
@@ -76,12 +78,12 @@ HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL, LPCWSTR name) {
 // The device waits for any one object only; a queue is signalled while it
 // holds a message, and the kernel wakes the wait.
 DWORD WINAPI WaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL waitAll, DWORD milliseconds) {
-    if (auto f = TakeFault("WaitForMultipleObjects")) return FaultResult<DWORD>(*f, WAIT_FAILED);
+    if (auto f = TakeFault(Call::WaitForMultipleObjects, count, handles, waitAll, milliseconds)) return FaultResult<DWORD>(*f, WAIT_FAILED);
     if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || !handles || waitAll)
         return SetError(ERROR_INVALID_PARAMETER), WAIT_FAILED;
     std::vector<pollfd> fds(count);
     for (DWORD i = 0; i < count; ++i) {
-        if (!WithObject(handles[i], Kind::Queue, [&](Object &q) { fds[i] = {q.fd, POLLIN, 0}; }))
+        if (!WithObject<QueueObject>(handles[i], [&](const QueueObject &q) { fds[i] = {q.fd, POLLIN, 0}; }))
             return SetError(ERROR_INVALID_HANDLE), WAIT_FAILED;
     }
     InAWait resting;

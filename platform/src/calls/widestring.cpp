@@ -1,6 +1,6 @@
 // coredll's routines on 16-bit wide text. glibc's assume a 32-bit wchar_t,
 // so device code is bound to these (windows.h).
-#include "../internal.h"
+#include <cstddef>
 
 extern "C" {
 

@@ -1,7 +1,13 @@
 // Top-level windows shared by the processes of the device: registered by
 // title in the device's windows folder, each with a queue of repaint
 // requests that its owner reads.
-#include "../internal.h"
+#include <simdevice/device.h>
+
+#include "../host/Faults.h"
+#include "../host/Files.h"
+#include "../host/Layout.h"
+#include "../host/Names.h"
+#include "../host/Text.h"
 
 #include <fcntl.h>
 #include <mqueue.h>
@@ -120,7 +126,7 @@ extern "C" {
 
 // Titles compare without regard to ASCII case, as window lookups do.
 HWND WINAPI FindWindowW(LPCWSTR className, LPCWSTR windowName) {
-    if (auto f = TakeFault("FindWindowW")) return FaultResult<HWND>(*f, nullptr);
+    if (auto f = TakeFault(Call::FindWindowW, className, windowName)) return FaultResult<HWND>(*f, nullptr);
     if (className) return nullptr;  // device windows here carry no class
     std::vector<uint64_t> ids;
     std::error_code ignored;
@@ -140,7 +146,7 @@ HWND WINAPI FindWindowW(LPCWSTR className, LPCWSTR windowName) {
 }
 
 BOOL WINAPI UpdateWindow(HWND window) {
-    if (auto f = TakeFault("UpdateWindow")) return FaultResult<BOOL>(*f, FALSE);
+    if (auto f = TakeFault(Call::UpdateWindow, window)) return FaultResult<BOOL>(*f, FALSE);
     if (!window) {
         Log("updatewindow", {{"window", "null"}, {"result", "no window"}});
         return SetError(ERROR_INVALID_WINDOW_HANDLE), FALSE;

@@ -6,26 +6,40 @@
 
 #include <windef.h>
 
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <type_traits>
+#include <vector>
 
 namespace simdevice::internal {
 
+using fault_plan::Call;
+using fault_plan::Fault;
+
 void SetError(DWORD error);
 
-using Fault = fault_plan::Fault;
-// Counts a call of FUNCTION (with ARGUMENT, for the one call that takes one)
-// and gives the fault planned for it, if any.
-std::optional<Fault> TakeFault(const std::string &function, const std::string &argument = "");
+// Records a call of CALL with ARGUMENTS, counts it (by KEY too, for the one
+// call whose plans may name an argument) and gives the fault planned for
+// it, if any.
+std::optional<Fault> TakeKeyedFault(Call call, const std::string &key, std::vector<uintptr_t> arguments);
+
+template <typename Argument>
+uintptr_t AsWord(Argument argument) {
+    if constexpr (std::is_pointer_v<Argument>) return reinterpret_cast<uintptr_t>(argument);
+    else return static_cast<uintptr_t>(argument);
+}
+// The fault point every call that can fail starts with, given all of its
+// arguments.
+template <typename... Arguments>
+std::optional<Fault> TakeFault(Call call, Arguments... arguments) {
+    return TakeKeyedFault(call, "", {AsWord(arguments)...});
+}
 // What a faulted call returns: FAILURE with the planned last error, or the
 // planned value.
 template <typename Result>
 Result FaultResult(const Fault &fault, Result failure) {
     return fault_plan::Outcome(fault, failure, SetError);
-}
-// A registry call's result is the error itself.
-inline LONG RegistryFaultResult(const Fault &fault) {
-    return fault.verb == Fault::kReturn ? LONG(fault.value) : LONG(fault.error);
 }
 // Reads the plans a program was given in SIMDEVICE_FAULTS, once; a malformed
 // plan ends the program with one line on standard error.

@@ -1,36 +1,90 @@
 // This process's handles, of every kind, in one table, and the accounting
-// that tests read back.
+// that tests read back. Each kind of object is a type of its own; the table
+// hands an object out only as the kind it is.
 #pragma once
 
 #include <simdevice/device.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <functional>
 #include <optional>
 #include <string>
+#include <type_traits>
+#include <variant>
 
 namespace simdevice::internal {
 
-enum class Kind { Mutex, Queue, Notification, RegistryKey, Hook };
-constexpr int kKinds = 5;
-
-struct Object {
-    Kind kind = Kind::Mutex;
-    int fd = -1;              // mutex, notification: held lock file; queue: mq descriptor
-    std::string path;         // mutex, notification: its file; registry key: its folder
-    std::string queueName;    // queue: its POSIX name
-    DWORD maxMessage = 0;     // queue
-    DWORD flags = 0;          // queue
-    bool readAccess = false;  // queue
-    int subscriptions = 0;    // queue: live power subscriptions writing to it
-    HANDLE queue = nullptr;   // notification: the subscribed queue
+// A named mutex holds its file locked while the handle is open; an unnamed
+// one holds nothing.
+struct MutexObject {
+    int fd = -1;
+    std::string path;
+    // The name goes with its last holder, in whichever process.
+    void Release() const;
 };
 
+// A message queue is a POSIX message queue.
+struct QueueObject {
+    int fd = -1;
+    std::string name;
+    DWORD maxMessage = 0;
+    DWORD flags = 0;
+    bool readAccess = false;
+    int subscriptions = 0;  // live power subscriptions writing to it
+    void Release() const;   // closes and unlinks it
+};
+
+// A power subscription is a file in the device's power folder, held while
+// it lasts.
+struct NotificationObject {
+    int fd = -1;
+    std::string path;
+    HANDLE queue = nullptr;  // the subscribed queue
+};
+
+struct RegistryKeyObject {
+    std::string folder;
+};
+
+struct HookObject {};
+
+using Object = std::variant<MutexObject, QueueObject, NotificationObject, RegistryKeyObject, HookObject>;
+constexpr int kKinds = int(std::variant_size_v<Object>);
+
+template <typename Kind, typename First, typename... Rest>
+constexpr int IndexAmong() {
+    if constexpr (std::is_same_v<Kind, First>) return 0;
+    else return 1 + IndexAmong<Kind, Rest...>();
+}
+template <typename Kind, typename Variant>
+struct KindOf;
+template <typename Kind, typename... Kinds>
+struct KindOf<Kind, std::variant<Kinds...>> {
+    static constexpr int index = IndexAmong<Kind, Kinds...>();
+};
+// The kind's place in the table's counts.
+template <typename Kind>
+constexpr int kKindIndex = KindOf<Kind, Object>::index;
+
 HANDLE AddHandle(Object object);
-// Runs FN on the object under the table's lock; false if HANDLE is not of KIND.
-bool WithObject(HANDLE handle, Kind kind, const std::function<void(Object &)> &fn);
-std::optional<Object> RemoveHandle(HANDLE handle, std::optional<Kind> kind);
+// Runs FN on the entry under the table's lock if HANDLE's object is of the
+// kind at index KIND; false if not.
+bool WithEntry(HANDLE handle, int kind, const std::function<void(Object &)> &fn);
+std::optional<Object> RemoveEntry(HANDLE handle, int kind);
+
+// Runs FN on HANDLE's object under the table's lock; false if it is no KIND.
+template <typename Kind, typename Fn>
+bool WithObject(HANDLE handle, Fn fn) {
+    return WithEntry(handle, kKindIndex<Kind>, [&](Object &object) { fn(std::get<Kind>(object)); });
+}
+template <typename Kind>
+std::optional<Kind> RemoveHandle(HANDLE handle) {
+    std::optional<Object> object = RemoveEntry(handle, kKindIndex<Kind>);
+    if (!object) return std::nullopt;
+    return std::get<Kind>(std::move(*object));
+}
 
 // What this process holds, counted as it changes: handles by kind (the
 // table counts them), heap blocks and module references; and whether a
@@ -54,11 +108,5 @@ void ShareCounts(int fd);
 // TIMEOUT for it to get there). Nothing if they cannot be read.
 std::optional<Resources> SharedCounts(const std::string &path, std::optional<std::chrono::milliseconds> whenWaiting);
 
-// What calls were given where the device ignores an argument or callers are
-// expected to pass an exact one.
-void ObserveInstalledHook(HHOOK hook);
-void ObserveNextHook(HHOOK hook);
-void ObserveRegistryAccess(DWORD access);
-void ObserveModuleNameCapacity(DWORD size);
 
 }  // namespace simdevice::internal

@@ -27,6 +27,9 @@ void *LoadImageLibrary(const std::string &path);
 // BASE is no PE module's.
 bool FreeImageLibrary(void *base);
 std::optional<std::string> ImageModulePath(const void *base);
+// Calls every loaded PE library's entry with REASON (a thread's start or
+// end), on this thread.
+void TellImageLibraries(DWORD reason);
 // Every loaded PE library, base and path.
 std::vector<std::pair<void *, std::string>> ImageModules();
 // An export of a loaded PE library; null if there is none.

@@ -1,6 +1,10 @@
 // This process's planned faults: those it was started with and those a test
 // plans, counted per call.
-#include "../internal.h"
+#include "Faults.h"
+
+#include "Record.h"
+
+#include <simdevice/device.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -48,10 +52,11 @@ void LoadEnvironmentFaults() {
     ReadEnvironmentFaultsLocked();
 }
 
-std::optional<Fault> TakeFault(const std::string &function, const std::string &argument) {
+std::optional<Fault> TakeKeyedFault(Call call, const std::string &key, std::vector<uintptr_t> arguments) {
+    RecordCall(CallRecord{call, std::move(arguments)});
     std::lock_guard<std::mutex> lock(g_faultMutex);
     ReadEnvironmentFaultsLocked();
-    return g_faults.Take(function, argument);
+    return g_faults.Take(call, key);
 }
 
 }  // namespace internal
@@ -74,7 +79,7 @@ void ForceModulePath(const std::u16string &path, int nth) {
     Fault fault;
     fault.verb = Fault::kPath;
     fault.path = Utf16ToUtf8(path);
-    Plan("GetModuleFileNameW", nth, fault);
+    Plan(platform_calls::Name(Call::GetModuleFileNameW), nth, fault);
 }
 
 void AddFaults(const std::string &plans) {
@@ -90,9 +95,9 @@ void ClearFaults() {
     g_faults.Clear();
 }
 
-unsigned long CallCount(const std::string &function) {
+unsigned long CallCount(Call call) {
     std::lock_guard<std::mutex> lock(g_faultMutex);
-    return g_faults.Calls(function);
+    return g_faults.Calls(call);
 }
 
 }  // namespace simdevice

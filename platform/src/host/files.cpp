@@ -1,4 +1,6 @@
-#include "../internal.h"
+#include "Files.h"
+
+#include "Layout.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -1,10 +1,13 @@
 // One table for this process's handles of every kind, and the accounting
 // built on it.
-#include "../internal.h"
+#include "Handles.h"
+
+#include "Files.h"
 
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <fcntl.h>
+#include <mqueue.h>
 #include <unistd.h>
 
 #include <map>
@@ -21,15 +24,9 @@ std::mutex g_handleMutex;
 std::map<uintptr_t, Object> g_handles;
 uintptr_t g_nextHandle = 0x1000;
 
-std::atomic<HHOOK> g_installedHookObserved{nullptr};
-std::atomic<HHOOK> g_nextHookObserved{nullptr};
-std::atomic<DWORD> g_registryAccessObserved{0};
-std::atomic<DWORD> g_moduleNameCapacityObserved{0};
 
 Counters g_localCounts;
 std::atomic<Counters *> g_counts{&g_localCounts};
-
-int Index(Kind kind) { return static_cast<int>(kind); }
 
 void CopyCounts(const Counters &from, Counters &to) {
     for (int i = 0; i < kKinds; ++i) to.handles[i] = from.handles[i].load();
@@ -41,15 +38,15 @@ void CopyCounts(const Counters &from, Counters &to) {
 }
 
 Resources ResourcesIn(const Counters &c) {
-    const auto handles = [&](Kind kind) { return c.handles[Index(kind)].load(); };
+    const int mutexes = c.handles[kKindIndex<MutexObject>], queues = c.handles[kKindIndex<QueueObject>];
     Resources r;
-    r.handles = handles(Kind::Mutex) + handles(Kind::Queue) + handles(Kind::Notification);
-    r.subscriptions = handles(Kind::Notification);
+    r.subscriptions = c.handles[kKindIndex<NotificationObject>];
+    r.handles = mutexes + queues + r.subscriptions;
     r.allocations = c.allocations;
     r.allocationsMade = c.allocationsMade;
-    r.registryKeys = handles(Kind::RegistryKey);
+    r.registryKeys = c.handles[kKindIndex<RegistryKeyObject>];
     r.moduleReferences = c.moduleReferences;
-    r.hooks = handles(Kind::Hook);
+    r.hooks = c.handles[kKindIndex<HookObject>];
     return r;
 }
 
@@ -66,30 +63,41 @@ std::optional<Resources> ReadInAWait(const Counters &c) {
 
 namespace internal {
 
+void MutexObject::Release() const {
+    DeviceGuard guard("objects");  // against a CreateMutexW of the name in another process
+    if (fd >= 0) close(fd);
+    if (!path.empty() && !IsHeld(path)) unlink(path.c_str());
+}
+
+void QueueObject::Release() const {
+    mq_close(fd);
+    mq_unlink(name.c_str());
+}
+
 HANDLE AddHandle(Object object) {
     std::lock_guard<std::mutex> lock(g_handleMutex);
     uintptr_t value = g_nextHandle;
     g_nextHandle += 4;
-    Count().handles[Index(object.kind)]++;
+    Count().handles[object.index()]++;
     g_handles.emplace(value, std::move(object));
     return reinterpret_cast<HANDLE>(value);
 }
 
-bool WithObject(HANDLE handle, Kind kind, const std::function<void(Object &)> &fn) {
+bool WithEntry(HANDLE handle, int kind, const std::function<void(Object &)> &fn) {
     std::lock_guard<std::mutex> lock(g_handleMutex);
     auto it = g_handles.find(reinterpret_cast<uintptr_t>(handle));
-    if (it == g_handles.end() || it->second.kind != kind) return false;
+    if (it == g_handles.end() || int(it->second.index()) != kind) return false;
     fn(it->second);
     return true;
 }
 
-std::optional<Object> RemoveHandle(HANDLE handle, std::optional<Kind> kind) {
+std::optional<Object> RemoveEntry(HANDLE handle, int kind) {
     std::lock_guard<std::mutex> lock(g_handleMutex);
     auto it = g_handles.find(reinterpret_cast<uintptr_t>(handle));
-    if (it == g_handles.end() || (kind && it->second.kind != *kind)) return std::nullopt;
+    if (it == g_handles.end() || int(it->second.index()) != kind) return std::nullopt;
     Object object = std::move(it->second);
     g_handles.erase(it);
-    Count().handles[Index(object.kind)]--;
+    Count().handles[object.index()]--;
     return object;
 }
 
@@ -128,22 +136,10 @@ std::optional<Resources> SharedCounts(const std::string &path, std::optional<std
     return read;
 }
 
-void ObserveInstalledHook(HHOOK hook) { g_installedHookObserved = hook; }
-void ObserveNextHook(HHOOK hook) { g_nextHookObserved = hook; }
-void ObserveRegistryAccess(DWORD access) { g_registryAccessObserved = access; }
-void ObserveModuleNameCapacity(DWORD size) { g_moduleNameCapacityObserved = size; }
 
 }  // namespace internal
 
 Resources LiveResources() { return ResourcesIn(Count()); }
 
-Observed LastObserved() {
-    Observed o;
-    o.installedHook = g_installedHookObserved;
-    o.nextHook = g_nextHookObserved;
-    o.registryAccess = g_registryAccessObserved;
-    o.moduleNameCapacity = g_moduleNameCapacityObserved;
-    return o;
-}
 
 }  // namespace simdevice

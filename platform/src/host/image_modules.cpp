@@ -158,6 +158,15 @@ bool FreeImageLibrary(void *base) {
     return true;
 }
 
+void TellImageLibraries(DWORD reason) {
+    std::vector<MappedImage> loaded;
+    {
+        std::lock_guard<std::mutex> lock(g_tableMutex);
+        for (const auto &[base, library] : g_libraries) loaded.push_back(library.image);
+    }
+    for (const MappedImage &image : loaded) CallEntry(image, reason);
+}
+
 std::optional<std::string> ImageModulePath(const void *base) {
     std::lock_guard<std::mutex> lock(g_tableMutex);
     auto it = g_libraries.find(const_cast<void *>(base));

@@ -1,5 +1,9 @@
 // Which device a process belongs to, and the device's folders.
-#include "../internal.h"
+#include "Layout.h"
+
+#include <simdevice/device.h>
+
+#include "Files.h"
 
 #include <fcntl.h>
 #include <unistd.h>

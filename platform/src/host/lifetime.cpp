@@ -1,7 +1,12 @@
 // Making, joining and removing a device. A device directory carries a
 // marker that only ResetDevice writes; nothing without it is ever deleted
 // or written as a device.
-#include "../internal.h"
+#include <simdevice/device.h>
+
+#include "Files.h"
+#include "Layout.h"
+#include "Names.h"
+#include "Programs.h"
 
 #include <signal.h>
 #include <sys/stat.h>

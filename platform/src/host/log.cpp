@@ -1,5 +1,11 @@
 // The device log: one line per record, appended by every process.
-#include "../internal.h"
+#include "Log.h"
+
+#include <simdevice/device.h>
+
+#include "Files.h"
+#include "Layout.h"
+#include "Programs.h"
 
 #include <fcntl.h>
 #include <poll.h>

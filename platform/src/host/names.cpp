@@ -1,4 +1,9 @@
-#include "../internal.h"
+#include "Names.h"
+
+#include <simdevice/device.h>
+
+#include "Files.h"
+#include "Layout.h"
 
 #include <mqueue.h>
 #include <unistd.h>

@@ -1,6 +1,14 @@
 // Programs of the device: joining it, starting and waiting for them.
-#include "../internal.h"
+#include "Programs.h"
+
+#include <simdevice/device.h>
+
+#include "Faults.h"
+#include "Files.h"
+#include "Handles.h"
 #include "ImageModules.h"
+#include "Layout.h"
+#include "Words.h"
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -14,7 +22,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <sstream>
 
 extern char **environ;
 
@@ -26,18 +33,8 @@ namespace {
 
 // The words of the emulator command; none when programs start directly.
 std::vector<std::string> EmulatorCommand() {
-    std::vector<std::string> words;
     const char *command = std::getenv(kEmulatorVariable);
-    std::istringstream in(command ? command : "");
-    for (std::string word; in >> word;) words.push_back(word);
-    return words;
-}
-
-std::vector<char *> Pointers(std::vector<std::string> &strings) {
-    std::vector<char *> pointers;
-    for (auto &s : strings) pointers.push_back(s.data());
-    pointers.push_back(nullptr);
-    return pointers;
+    return words::Split(command ? command : "");
 }
 
 }  // namespace
@@ -108,7 +105,7 @@ int SpawnProgram(pid_t *pid, const std::string &path, const std::vector<std::str
     }
     command.push_back(path);
     command.insert(command.end(), args.begin(), args.end());
-    std::vector<char *> argv = Pointers(command);
+    std::vector<char *> argv = words::Pointers(command);
     // The emulator is a command found on PATH; a program is always a file.
     return emulated ? posix_spawnp(pid, argv[0], actions, attributes, argv.data(), environment)
                     : posix_spawn(pid, argv[0], actions, attributes, argv.data(), environment);
@@ -171,7 +168,7 @@ void ProgramExiting(int status) {
 StartedProgram StartProgram(const std::string &path, const StartOptions &options) {
     DeviceDir();  // the child inherits the device through the environment
     std::vector<std::string> environment = ChildEnvironment(options.faults);
-    std::vector<char *> envp = Pointers(environment);
+    std::vector<char *> envp = words::Pointers(environment);
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);

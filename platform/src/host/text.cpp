@@ -1,5 +1,7 @@
 // Wide text: UTF-8 and UTF-16, and numbers typed as text.
-#include "../internal.h"
+#include "Text.h"
+
+#include <simdevice/device.h>
 
 
 namespace simdevice {

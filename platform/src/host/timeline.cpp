@@ -1,6 +1,8 @@
 // The device log as people read it: numbers the platform gives names to are
 // shown with their names beside them.
-#include "../internal.h"
+#include <simdevice/device.h>
+
+#include "Log.h"
 
 #include <pm.h>
 #include <winreg.h>

@@ -4,14 +4,11 @@
 // Nothing else runs: there is no C runtime to set up.
 #include <windows.h>
 
-namespace {
-
-// The device's pseudo-handle for the calling process (desktop Win32's is -1).
-HANDLE const kDeviceCurrentProcess = reinterpret_cast<HANDLE>(0x42);
-
-}  // namespace
+// The device's pseudo-handle for the calling process, where the device's
+// headers define it (desktop Win32's is another).
+#include "../../include/kfuncs.h"
 
 extern "C" void WINAPI WinMainCRTStartup(void) {
     const int status = WinMain(GetModuleHandleW(NULL), NULL, GetCommandLineW(), SW_SHOW);
-    TerminateProcess(kDeviceCurrentProcess, static_cast<UINT>(status));
+    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(status));
 }

@@ -50,7 +50,7 @@ constexpr ULONG_PTR kSubscriptionHandleBase = 0x7e570000;
 extern "C" {
 
 HANDLE WINAPI coredll_CreateMsgQueue(LPCWSTR name, LPMSGQUEUEOPTIONS options) {
-    if (auto fault = TakeFault("CreateMsgQueue")) return FaultResult<HANDLE>(*fault, nullptr);
+    if (auto fault = TakeFault(Call::CreateMsgQueue)) return FaultResult<HANDLE>(*fault, nullptr);
     if (!queue_rules::ValidOptions(options) || name != nullptr) {
         // Named queues are not simulated: nothing in the system shares one.
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -74,7 +74,7 @@ HANDLE WINAPI coredll_CreateMsgQueue(LPCWSTR name, LPMSGQUEUEOPTIONS options) {
 
 BOOL WINAPI coredll_ReadMsgQueue(HANDLE queue, LPVOID buffer, DWORD bufferSize, LPDWORD bytesRead,
                                  DWORD milliseconds, DWORD *flags) {
-    if (auto fault = TakeFault("ReadMsgQueue")) return FaultResult<BOOL>(*fault, FALSE);
+    if (auto fault = TakeFault(Call::ReadMsgQueue)) return FaultResult<BOOL>(*fault, FALSE);
     OpenQueueEntry *entry = FindQueue(queue);
     if (entry == nullptr || !entry->readAccess || buffer == nullptr || bytesRead == nullptr || flags == nullptr) {
         SetLastError(entry == nullptr ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
@@ -106,7 +106,7 @@ BOOL WINAPI coredll_ReadMsgQueue(HANDLE queue, LPVOID buffer, DWORD bufferSize, 
 }
 
 BOOL WINAPI coredll_CloseMsgQueue(HANDLE queue) {
-    if (auto fault = TakeFault("CloseMsgQueue")) return FaultResult<BOOL>(*fault, FALSE);
+    if (auto fault = TakeFault(Call::CloseMsgQueue)) return FaultResult<BOOL>(*fault, FALSE);
     EnterCriticalSection(&g_queuesLock);
     OpenQueueEntry *entry = FindQueue(queue);
     if (entry != nullptr) CloseQueue(&entry->end);
@@ -116,7 +116,7 @@ BOOL WINAPI coredll_CloseMsgQueue(HANDLE queue) {
 }
 
 HANDLE WINAPI coredll_RequestPowerNotifications(HANDLE messageQueue, DWORD flags) {
-    if (auto fault = TakeFault("RequestPowerNotifications")) return FaultResult<HANDLE>(*fault, nullptr);
+    if (auto fault = TakeFault(Call::RequestPowerNotifications)) return FaultResult<HANDLE>(*fault, nullptr);
     OpenQueueEntry *entry = FindQueue(messageQueue);
     if (entry == nullptr || flags == 0) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -130,11 +130,7 @@ HANDLE WINAPI coredll_RequestPowerNotifications(HANDLE messageQueue, DWORD flags
 }
 
 DWORD WINAPI coredll_StopPowerNotifications(HANDLE notification) {
-    if (auto fault = TakeFault("StopPowerNotifications")) {
-        if (fault->verb == fault_plan::Fault::kReturn) return DWORD(fault->value);
-        SetLastError(fault->error);
-        return fault->error;
-    }
+    if (auto fault = TakeFault(Call::StopPowerNotifications)) return FaultResult<DWORD>(*fault, fault->error);
     const ULONG_PTR value = reinterpret_cast<ULONG_PTR>(notification);
     const DWORD slot = value > kSubscriptionHandleBase ? DWORD(value - kSubscriptionHandleBase) : 0;
     for (OpenQueueEntry &entry : g_queues) {
@@ -174,7 +170,7 @@ FARPROC WINAPI coredll_GetProcAddressW(HMODULE module, LPCWSTR procName) {
     const bool byOrdinal = IS_INTRESOURCE(procName);
     const bool named = !byOrdinal && WideCharToMultiByte(CP_UTF8, 0, procName, -1, name, sizeof name, nullptr, nullptr) != 0;
     if (byOrdinal) std::snprintf(name, sizeof name, "#%u", unsigned(reinterpret_cast<ULONG_PTR>(procName)));
-    if (auto fault = TakeFault("GetProcAddressW", name)) return FaultResult<FARPROC>(*fault, nullptr);
+    if (auto fault = TakeFault(Call::GetProcAddressW, name)) return FaultResult<FARPROC>(*fault, nullptr);
     if (byOrdinal) return GetProcAddress(module, reinterpret_cast<LPCSTR>(procName));
     if (!named) {
         SetLastError(ERROR_PROC_NOT_FOUND);
@@ -186,7 +182,7 @@ FARPROC WINAPI coredll_GetProcAddressW(HMODULE module, LPCWSTR procName) {
 // The hook entry points a device library binds by name. Only the hook type
 // differs: the device's WH_KEYBOARD_LL is 20, the desktop's 13.
 HHOOK WINAPI coredll_SetWindowsHookExW(int hookType, HOOKPROC procedure, HINSTANCE module, DWORD threadId) {
-    if (auto fault = TakeFault("SetWindowsHookExW")) return FaultResult<HHOOK>(*fault, nullptr);
+    if (auto fault = TakeFault(Call::SetWindowsHookExW)) return FaultResult<HHOOK>(*fault, nullptr);
     if (hookType != kDeviceKeyboardLowLevel || threadId != 0 || procedure == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
@@ -195,12 +191,12 @@ HHOOK WINAPI coredll_SetWindowsHookExW(int hookType, HOOKPROC procedure, HINSTAN
 }
 
 LRESULT WINAPI coredll_CallNextHookEx(HHOOK hook, int code, WPARAM wParam, LPARAM lParam) {
-    if (auto fault = TakeFault("CallNextHookEx")) return FaultResult<LRESULT>(*fault, 0);
+    if (auto fault = TakeFault(Call::CallNextHookEx)) return FaultResult<LRESULT>(*fault, 0);
     return CallNextHookEx(hook, code, wParam, lParam);
 }
 
 BOOL WINAPI coredll_UnhookWindowsHookEx(HHOOK hook) {
-    if (auto fault = TakeFault("UnhookWindowsHookEx")) return FaultResult<BOOL>(*fault, FALSE);
+    if (auto fault = TakeFault(Call::UnhookWindowsHookEx)) return FaultResult<BOOL>(*fault, FALSE);
     return UnhookWindowsHookEx(hook);
 }
 

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
+#include <vector>
 
 namespace coredll {
 
@@ -39,7 +40,19 @@ void UnloadFaultPlan() {
     DeleteCriticalSection(&g_faultsLock);
 }
 
-std::optional<fault_plan::Fault> TakeFault(const char *call, const char *argument) {
+bool AddFaults(const char *plans) {
+    try {
+        const std::vector<fault_plan::Plan> parsed = fault_plan::Parse(plans);
+        EnterCriticalSection(&g_faultsLock);
+        g_faults->Add(parsed);
+        LeaveCriticalSection(&g_faultsLock);
+        return true;
+    } catch (const std::invalid_argument &) {
+        return false;
+    }
+}
+
+std::optional<fault_plan::Fault> TakeFault(Call call, const char *argument) {
     if (g_faults == nullptr) return std::nullopt;
     EnterCriticalSection(&g_faultsLock);
     std::optional<fault_plan::Fault> fault = g_faults->Take(call, argument);
@@ -48,3 +61,5 @@ std::optional<fault_plan::Fault> TakeFault(const char *call, const char *argumen
 }
 
 }  // namespace coredll
+
+extern "C" BOOL coredll_AddFaults(const char *plans) { return coredll::AddFaults(plans); }

@@ -11,13 +11,17 @@
 
 #include "faults.h"
 
+// The device's pseudo-handle for the calling process, where the device's
+// headers define it: GetCurrentProcess() is the device's below, and
+// (GetCurrentProcess)() the desktop's function.
+#include "../../include/kfuncs.h"
+
 using coredll::FaultResult;
 using coredll::TakeFault;
+using fault_plan::Call;
+using fault_plan::ErrorResult;
 
 namespace {
-
-// The device's pseudo-handle for the calling process.
-HANDLE const kDeviceCurrentProcess = reinterpret_cast<HANDLE>(0x42);
 
 // The command line without the program's name, as the device gives it: the
 // first word ends at a space outside quotes.
@@ -32,18 +36,17 @@ LPWSTR ArgumentsOnly(LPWSTR line) {
 }  // namespace
 
 // A call that reports failure through its result and the last error.
-#define FORWARD(Result, Call, Failure, Parameters, Arguments)                   \
-    extern "C" Result WINAPI coredll_##Call Parameters {                        \
-        if (auto fault = TakeFault(#Call)) return FaultResult<Result>(*fault, Failure); \
-        return Call Arguments;                                                  \
+#define FORWARD(Result, Name, Failure, Parameters, Arguments)                   \
+    extern "C" Result WINAPI coredll_##Name Parameters {                        \
+        if (auto fault = TakeFault(Call::Name)) return FaultResult<Result>(*fault, Failure); \
+        return Name Arguments;                                                  \
     }
 
 // A registry call, whose result is the error itself.
-#define FORWARD_ERROR_RESULT(Call, Parameters, Arguments)                       \
-    extern "C" LONG WINAPI coredll_##Call Parameters {                          \
-        if (auto fault = TakeFault(#Call))                                      \
-            return fault->verb == fault_plan::Fault::kFail ? LONG(fault->error) : LONG(fault->value); \
-        return Call Arguments;                                                  \
+#define FORWARD_ERROR_RESULT(Name, Parameters, Arguments)                       \
+    extern "C" LONG WINAPI coredll_##Name Parameters {                          \
+        if (auto fault = TakeFault(Call::Name)) return ErrorResult(*fault);     \
+        return Name Arguments;                                                  \
     }
 
 extern "C" DWORD WINAPI coredll_GetLastError(void) { return GetLastError(); }
@@ -65,7 +68,7 @@ FORWARD_ERROR_RESULT(RegCloseKey, (HKEY key), (key))
 // The device's launch call is the desktop's wide one. The device shows no
 // message when a launch fails; the desktop would, and wait for it.
 extern "C" BOOL WINAPI coredll_ShellExecuteEx(LPSHELLEXECUTEINFOW info) {
-    if (auto fault = TakeFault("ShellExecuteEx")) return FaultResult<BOOL>(*fault, FALSE);
+    if (auto fault = TakeFault(Call::ShellExecuteEx)) return FaultResult<BOOL>(*fault, FALSE);
     if (info == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -79,7 +82,7 @@ extern "C" BOOL WINAPI coredll_ShellExecuteEx(LPSHELLEXECUTEINFOW info) {
 
 // The device waits for any one object only.
 extern "C" DWORD WINAPI coredll_WaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL all, DWORD milliseconds) {
-    if (auto fault = TakeFault("WaitForMultipleObjects")) return FaultResult<DWORD>(*fault, WAIT_FAILED);
+    if (auto fault = TakeFault(Call::WaitForMultipleObjects)) return FaultResult<DWORD>(*fault, WAIT_FAILED);
     if (all) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return WAIT_FAILED;
@@ -89,15 +92,14 @@ extern "C" DWORD WINAPI coredll_WaitForMultipleObjects(DWORD count, const HANDLE
 
 // The device reserves the options: they must be 0.
 extern "C" LONG WINAPI coredll_RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access, PHKEY result) {
-    if (auto fault = TakeFault("RegOpenKeyExW"))
-        return fault->verb == fault_plan::Fault::kFail ? LONG(fault->error) : LONG(fault->value);
+    if (auto fault = TakeFault(Call::RegOpenKeyExW)) return ErrorResult(*fault);
     if (options != 0) return ERROR_INVALID_PARAMETER;
     return RegOpenKeyExW(key, subKey, options, access, result);
 }
 
 // A failed release gives the block back.
 extern "C" HLOCAL WINAPI coredll_LocalFree(HLOCAL memory) {
-    if (auto fault = TakeFault("LocalFree")) return FaultResult<HLOCAL>(*fault, memory);
+    if (auto fault = TakeFault(Call::LocalFree)) return FaultResult<HLOCAL>(*fault, memory);
     return LocalFree(memory);
 }
 
@@ -128,7 +130,7 @@ DWORD CopyModulePath(const WCHAR *path, DWORD length, LPWSTR fileName, DWORD siz
 extern "C" DWORD WINAPI coredll_GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size) {
     WCHAR path[32768];
     int length = 0;
-    if (auto fault = TakeFault("GetModuleFileNameW")) {
+    if (auto fault = TakeFault(Call::GetModuleFileNameW)) {
         if (fault->verb != fault_plan::Fault::kPath) return FaultResult<DWORD>(*fault, 0);
         length = MultiByteToWideChar(CP_UTF8, 0, fault->path.c_str(), -1, path, 32768) - 1;
     } else {
@@ -141,8 +143,8 @@ extern "C" DWORD WINAPI coredll_GetModuleFileNameW(HMODULE module, LPWSTR fileNa
 extern "C" LPWSTR WINAPI coredll_GetCommandLineW(void) { return ArgumentsOnly(GetCommandLineW()); }
 
 extern "C" BOOL WINAPI coredll_TerminateProcess(HANDLE process, UINT status) {
-    if (auto fault = TakeFault("TerminateProcess")) return FaultResult<BOOL>(*fault, FALSE);
-    return TerminateProcess(process == kDeviceCurrentProcess ? GetCurrentProcess() : process, status);
+    if (auto fault = TakeFault(Call::TerminateProcess)) return FaultResult<BOOL>(*fault, FALSE);
+    return TerminateProcess(process == GetCurrentProcess() ? (GetCurrentProcess)() : process, status);
 }
 
 // The C runtime's routines; desktop Win32's wchar_t is the device's 16 bits.
