@@ -1,13 +1,12 @@
-// The host tools' command lines, on CLI11: commands with a synopsis each,
-// values checked by the shared rules, help and version on standard output,
-// and every refusal as one line plus a hint on standard error.
+// The host tools' command lines, on CLI11: its own help and errors, values
+// checked by the shared rules, and every refusal as one line plus a hint on
+// standard error with exit status kBadInput.
 #pragma once
 
 #include <CLI/CLI.hpp>
 
 #include <functional>
 #include <map>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -39,31 +38,17 @@ CLI::Option *AddValue(CLI::App *command, const std::string &name, Value &value, 
 // "NAME: MESSAGE".
 [[noreturn]] void RefuseValue(const std::string &name, const std::string &message);
 
-// Lists commands by their synopsis ("post raw MESSAGE FLAGS") rather than
-// by their name alone.
-class SynopsisFormatter : public CLI::Formatter {
-public:
-    void SetSynopsis(const CLI::App *command, std::string synopsis) { synopses_[command] = std::move(synopsis); }
-    std::string make_usage(const CLI::App *app, std::string name) const override;
-    std::string make_subcommand(const CLI::App *command) const override;
-
-private:
-    std::string Synopsis(const CLI::App *command) const;
-    std::map<const CLI::App *, std::string> synopses_;
-};
-
 // A tool (or a line of commands) made of commands, each with what it runs.
 class CommandSet {
 public:
     using Action = std::function<int(const CLI::App &command)>;
 
-    CommandSet(const std::string &tool, const std::string &synopsis, const std::string &description);
+    CommandSet(const std::string &tool, const std::string &description);
 
     CLI::App &Root() { return root_; }
-    const std::string &Tool() const { return tool_; }
-    // A command below PARENT (Root() or another command).
-    CLI::App *Add(CLI::App &parent, const std::string &name, const std::string &synopsis,
-                  const std::string &description, Action action);
+    // A command below PARENT (Root() or another command); one without an
+    // action only leads to the commands below it.
+    CLI::App *Add(CLI::App &parent, const std::string &name, const std::string &description, Action action);
 
     // What the tool itself runs when its command line names no command.
     void SetRootAction(Action action) { actions_[&root_] = std::move(action); }
@@ -73,12 +58,10 @@ public:
 
     // Parses WORDS (the arguments, without the program name) and gives the
     // chosen command's action. Throws CLI::ParseError: CLI11's own, and for
-    // an unknown or missing command.
+    // a missing command.
     Action Choose(std::vector<std::string> words);
-    // The tool's help, whatever was parsed last.
-    std::string Help() const { return formatter_->make_help(&root_, tool_, CLI::AppFormatMode::Normal); }
-    // "run 'TOOL COMMAND --help'" for the command being parsed.
-    std::string Hint() const;
+    // The commands, one a line with what each does.
+    std::string CommandList() const { return CLI::Formatter().make_subcommands(&root_, CLI::AppFormatMode::Normal); }
 
     // Parses ARGV and runs the chosen command: its status; 0 after help or
     // the version; kBadInput after refused input, with one line and the hint
@@ -87,15 +70,12 @@ public:
 
 private:
     const CLI::App *Deepest() const;
-    void CheckCommandWords(const std::vector<std::string> &words);
     int Refuse(const std::string &message) const;
 
     std::string tool_;
     CLI::App root_;
-    std::shared_ptr<SynopsisFormatter> formatter_;
     std::map<const CLI::App *, Action> actions_;
     std::function<void(const CLI::App &)> before_;
-    const CLI::App *current_ = &root_;  // the command the words have reached, for the hint
 };
 
 }  // namespace command_line

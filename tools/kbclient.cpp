@@ -112,25 +112,27 @@ struct LineInputs {
 
 enum LineStatus { kDone = 0, kQuit = 1 };
 
+std::string LineHelp(CommandSet &lines) { return lines.Root().get_description() + "\n" + lines.CommandList(); }
+
 void AddLineCommands(CommandSet &lines, Client &client, LineInputs &in) {
     CLI::App &root = lines.Root();
     root.set_help_flag();  // a line is a command, never an option
     root.set_version_flag("");
     const auto simple = [&](const char *name, const char *description, void (Client::*run)()) {
-        lines.Add(root, name, name, description, [&client, run](const CLI::App &) {
+        lines.Add(root, name, description, [&client, run](const CLI::App &) {
             (client.*run)();
             return int(kDone);
         });
     };
     simple("load", "load tallowbeck.dll", &Client::Load);
     simple("unload", "free it", &Client::Unload);
-    CLI::App *activate = lines.Add(root, "activate", "activate MODE", "call ActivateKBHook(MODE)", [&](const CLI::App &) {
+    CLI::App *activate = lines.Add(root, "activate", "MODE: call ActivateKBHook(MODE)", [&](const CLI::App &) {
         client.Activate(in.mode);
         return int(kDone);
     });
     AddValue(activate, "MODE", in.mode, argument_values::Dword, "DWORD", argument_values::kDwordRule)->required();
     simple("deactivate", "call DeactivateKBHook()", &Client::Deactivate);
-    CLI::App *key = lines.Add(root, "key", "key KEY [down|up|sysdown|sysup]", "deliver one key event here",
+    CLI::App *key = lines.Add(root, "key", "KEY [down|up|sysdown|sysup]: deliver one key event here",
                               [&](const CLI::App &) {
                                   Deliver(device_names::MakeKeyEvent(in.vk, device_names::KeyMessage(in.direction)));
                                   return int(kDone);
@@ -138,7 +140,7 @@ void AddLineCommands(CommandSet &lines, Client &client, LineInputs &in) {
     AddValue(key, "KEY", in.vk, device_names::KeyCode, "KEY", device_names::kKeyRule)->required();
     key->add_option("DIRECTION", in.direction, device_names::kKeyMessageRule)
         ->check(command_line::Rule("DIRECTION", [](const std::string &name) { (void)device_names::KeyMessage(name); }));
-    CLI::App *phone = lines.Add(root, "phone", "phone STATUS", "set the phone status, as the radio stack would",
+    CLI::App *phone = lines.Add(root, "phone", "STATUS: set the phone status, as the radio stack would",
                                 [&](const CLI::App &) {
                                     device_names::SetPhoneStatus(in.phoneStatus);
                                     Say("phone: status " + (in.phoneStatus ? fmt::format("{:#x}", *in.phoneStatus) : "none"));
@@ -146,16 +148,16 @@ void AddLineCommands(CommandSet &lines, Client &client, LineInputs &in) {
                                 });
     AddValue(phone, "STATUS", in.phoneStatus, device_names::PhoneStatus, "STATUS", device_names::kPhoneStatusRule)
         ->required();
-    lines.Add(root, "help", "help", "list these commands", [&](const CLI::App &) {
-        Say(lines.Help());
+    lines.Add(root, "help", "list these commands", [&](const CLI::App &) {
+        Say(LineHelp(lines));
         return int(kDone);
     });
-    lines.Add(root, "quit", "quit", "end (as the end of input does)", [](const CLI::App &) { return int(kQuit); });
+    lines.Add(root, "quit", "end (as the end of input does)", [](const CLI::App &) { return int(kQuit); });
 }
 
 std::unique_ptr<CommandSet> LineCommands(Client &client, LineInputs &in) {
     auto lines = std::make_unique<CommandSet>(
-        "kbclient", "", "Commands, one per line on standard input ('#' starts a comment); a bad line is reported and skipped:");
+        "kbclient", "Each line on standard input is one command ('#' starts a comment); a bad line is reported and skipped.");
     AddLineCommands(*lines, client, in);
     return lines;
 }
@@ -192,13 +194,13 @@ int main(int argc, char **argv) {
 
     LineInputs lineInputs;
 
-    CommandSet tool("kbclient", "[--library PATH] [--listen]",
+    CommandSet tool("kbclient",
                     "A client of the keypad lock: loads tallowbeck.dll and calls its exports on command; key events\n"
                     "from its commands, or with --listen from the device keyboard, go down the hook chain.");
     tool.Root().add_option("--library", client.libraryPath, "the library to load (default: tallowbeck.dll beside kbclient)")
         ->type_name("PATH");
     tool.Root().add_flag("--listen", listen, "deliver the device keyboard's key presses too");
-    tool.Root().footer("\n" + LineCommands(client, lineInputs)->Help() + kFooter);
+    tool.Root().footer("\n" + LineHelp(*LineCommands(client, lineInputs)) + kFooter);
     tool.SetRootAction([&](const CLI::App &) {
         simdevice::ProgramStarted(argc, argv);
         if (listen) {

@@ -183,19 +183,18 @@ int Stop() {
 
 void AddProgramCommands(CommandSet &tool, Inputs &in) {
     CLI::App &root = tool.Root();
-    tool.Add(root, "init", "init [DIR]", "make a fresh device (kills what ran in it)", [&](const CLI::App &) {
+    tool.Add(root, "init", "make a fresh device (kills what ran in it)", [&](const CLI::App &) {
         simdevice::ResetDevice(in.dir.empty() ? simdevice::DeviceDir() : in.dir);
         fmt::print("{}\n", simdevice::DeviceDir());
         return 0;
     })->add_option("DIR", in.dir, "the device's directory (default: $SIMDEVICE_DIR)");
-    tool.Add(root, "destroy", "destroy", "kill the device's programs and remove it", [](const CLI::App &) {
+    tool.Add(root, "destroy", "kill the device's programs and remove it", [](const CLI::App &) {
         simdevice::DestroyDevice(simdevice::DeviceDir());
         return 0;
     });
     for (const bool wait : {false, true}) {
         CLI::App *command = tool.Add(
             root, wait ? "run" : "start",
-            fmt::format("{} [--fault PLAN]... PROGRAM [ARGS]...", wait ? "run" : "start"),
             wait ? "start a program and wait; exits with its status" : "start a program in the device; prints its pid",
             [&in, wait](const CLI::App &self) { return Start(in, self.remaining(), wait); });
         command->footer("\nPROGRAM and every word after it go to the program, which runs in the device.");
@@ -204,11 +203,11 @@ void AddProgramCommands(CommandSet &tool, Inputs &in) {
             ->allow_extra_args(false);
         command->prefix_command();  // PROGRAM and everything after it are the program's
     }
-    tool.Add(root, "ps", "ps", "list the device's running programs", [](const CLI::App &) {
+    tool.Add(root, "ps", "list the device's running programs", [](const CLI::App &) {
         for (pid_t pid : simdevice::LivePrograms()) fmt::print("{}\n", pid);
         return 0;
     });
-    tool.Add(root, "stop", "stop", "end the device's programs and wait until they have ended",
+    tool.Add(root, "stop", "end the device's programs and wait until they have ended",
              [](const CLI::App &) { return Stop(); });
 }
 
@@ -221,7 +220,7 @@ int Post(const std::string &name, DWORD message, DWORD flags, const std::u16stri
 }
 
 void AddPowerCommands(CommandSet &tool, Inputs &in) {
-    CLI::App *post = tool.Add(tool.Root(), "post", "post BROADCAST", "play the power manager: post a broadcast",
+    CLI::App *post = tool.Add(tool.Root(), "post", "play the power manager: post a broadcast",
                               [&](const CLI::App &) {
                                   if (in.broadcast.empty()) throw CLI::RequiredError("BROADCAST");
                                   const auto *named = broadcasts::Find(in.broadcast);
@@ -233,7 +232,7 @@ void AddPowerCommands(CommandSet &tool, Inputs &in) {
         ->check(Rule("NAME", [](const std::string &name) {
             if (broadcasts::Find(name) == nullptr) throw std::invalid_argument(broadcasts::Unknown(name));
         }));
-    CLI::App *raw = tool.Add(*post, broadcasts::kRaw, "post raw MESSAGE FLAGS", "post any Message/Flags pair",
+    CLI::App *raw = tool.Add(*post, broadcasts::kRaw, "post any Message/Flags pair",
                              [&](const CLI::App &) { return Post(broadcasts::kRaw, in.message, in.flags, u""); });
     AddValue(raw, "MESSAGE", in.message, values::Dword, "DWORD", std::string("the broadcast's Message: ") + values::kDwordRule)
         ->required();
@@ -242,8 +241,7 @@ void AddPowerCommands(CommandSet &tool, Inputs &in) {
 }
 
 void AddPhoneCommand(CommandSet &tool, Inputs &in) {
-    CLI::App *phone = tool.Add(tool.Root(), "phone", "phone STATUS",
-                               "set HKLM\\System\\State\\Phone \"Status\" (REG_DWORD); none deletes the value",
+    CLI::App *phone = tool.Add(tool.Root(), "phone", "set HKLM\\System\\State\\Phone \"Status\" (REG_DWORD); none deletes the value",
                                [&](const CLI::App &) {
                                    device_names::SetPhoneStatus(in.phoneStatus);
                                    return 0;
@@ -287,9 +285,8 @@ int SetValue(const Inputs &in) {
 }
 
 void AddRegistryCommands(CommandSet &tool, Inputs &in) {
-    CLI::App *reg = tool.Add(tool.Root(), "reg", "", "the registry below HKEY_LOCAL_MACHINE", nullptr);
-    CLI::App *set = tool.Add(*reg, "set", "reg set KEY NAME dword|sz|binary VALUE",
-                             "set a value below HKLM (binary VALUE: hex bytes)",
+    CLI::App *reg = tool.Add(tool.Root(), "reg", "the registry below HKEY_LOCAL_MACHINE", nullptr);
+    CLI::App *set = tool.Add(*reg, "set", "set a value below HKLM (binary VALUE: hex bytes)",
                              [&](const CLI::App &) { return SetValue(in); });
     set->add_option("KEY", in.key, "the key's path below HKLM, e.g. 'System\\State\\Phone'")->required();
     set->add_option("NAME", in.name, "the value's name")->required();
@@ -301,7 +298,7 @@ void AddRegistryCommands(CommandSet &tool, Inputs &in) {
         }));
     set->add_option("VALUE", in.value, "dword: a DWORD; sz: text; binary: hex bytes, two digits each, e.g. 0040")
         ->required();
-    CLI::App *del = tool.Add(*reg, "delete", "reg delete KEY [NAME]", "delete a value, or the whole key",
+    CLI::App *del = tool.Add(*reg, "delete", "delete a value, or the whole key",
                              [&](const CLI::App &) {
                                  const std::u16string key = simdevice::Utf8ToUtf16(in.key);
                                  if (in.name.empty()) simdevice::DeleteRegistryKey(key);
@@ -313,8 +310,7 @@ void AddRegistryCommands(CommandSet &tool, Inputs &in) {
 }
 
 void AddKeyCommand(CommandSet &tool, Inputs &in) {
-    CLI::App *key = tool.Add(tool.Root(), "key", "key KEY [down|up|sysdown|sysup|press]",
-                             "press a key on the device keyboard (default: press, a down and an up)",
+    CLI::App *key = tool.Add(tool.Root(), "key", "press a key on the device keyboard (default: press, a down and an up)",
                              [&](const CLI::App &) {
                                  if (in.how == "press") {
                                      simdevice::PressKey(device_names::MakeKeyEvent(in.vk, WM_KEYDOWN));
@@ -343,17 +339,16 @@ int Wait(const Inputs &in) {
 
 void AddLogCommands(CommandSet &tool, Inputs &in) {
     CLI::App &root = tool.Root();
-    tool.Add(root, "log", "log", "the device's timeline", [](const CLI::App &) {
+    tool.Add(root, "log", "the device's timeline", [](const CLI::App &) {
         fmt::print("{}", simdevice::FormatTimeline(simdevice::ReadLog()));
         return 0;
     });
-    tool.Add(root, "debug", "debug", "the debug channel's text (numbers as the device prints them: %x is hex)",
+    tool.Add(root, "debug", "the debug channel's text (numbers as the device prints them: %x is hex)",
              [](const CLI::App &) {
                  fmt::print("{}", simdevice::DebugOutput());
                  return 0;
              });
-    CLI::App *wait = tool.Add(root, "wait", "wait EVENT [COUNT [SECONDS]]",
-                              "wait until the log holds COUNT (default 1) EVENT records, for at most SECONDS (default 10)",
+    CLI::App *wait = tool.Add(root, "wait", "wait until the log holds COUNT (default 1) EVENT records, for at most SECONDS (default 10)",
                               [&](const CLI::App &) { return Wait(in); });
     wait->add_option("EVENT", in.event, "an event the timeline writes: " + device_names::TimelineEventNames())
         ->required()
@@ -366,7 +361,7 @@ void AddLogCommands(CommandSet &tool, Inputs &in) {
 
 int main(int argc, char **argv) {
     Inputs in;
-    CommandSet tool("simdevice", "COMMAND [ARGS]...", kDescription);
+    CommandSet tool("simdevice", kDescription);
     AddProgramCommands(tool, in);
     AddPowerCommands(tool, in);
     AddPhoneCommand(tool, in);
