@@ -120,7 +120,7 @@ TEST_F(ToolInput, SimdeviceRefusesBadInputNamingItsPart) {
         {{"post", "raw", "4294967296", "1"}, kBadInput, "MESSAGE: '4294967296' " + kDword, ""},
         {{"post", "raw", "-1", "1"}, kBadInput, "MESSAGE: '-1' " + kDword, ""},
         {{"post", "raw", "1", "0x10zz"}, kBadInput, "FLAGS: '0x10zz' " + kDword, ""},
-        {{"post", "raw", "1"}, kBadInput, "FLAGS is required\nrun 'simdevice post raw --help'\n", ""},
+        {{"post", "raw", "1"}, kBadInput, "FLAGS is required\nrun 'simdevice post --help'\n", ""},
         {{"post", "raw", "1", "2", "3"}, kBadInput, "not expected: 3", ""},
         // keys
         {{"key"}, kBadInput, "KEY is required", ""},
@@ -257,7 +257,8 @@ TEST_F(ToolInput, SimdeviceTakesGoodInputAtTheEdges) {
         {{"--help"}, 0, "", "Usage: simdevice [OPTIONS] [SUBCOMMAND]"},
         {{"--help"}, 0, "", "  post                        play the power manager"},
         {{"--help"}, 0, "", "Exit status: 0 done; 1 wait timed out; 2 bad input"},
-        {{"post", "raw", "--help"}, 0, "", "Usage: simdevice post raw [OPTIONS] MESSAGE FLAGS"},
+        {{"post", "raw", "--help"}, 0, "", "Usage: simdevice post [OPTIONS] [BROADCAST...]"},
+        {{"post", "--help"}, 0, "", "; or raw MESSAGE FLAGS, any pair"},
         {{"--version"}, 0, "", "simdevice "},
         {{"post", "raw", "0xFFFFFFFF", "4294967295"}, 0, "", "posted raw: delivered to 0 queue(s)"},
         {{"post", "raw", "0", "010"}, 0, "", "posted raw"},

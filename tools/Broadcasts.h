@@ -1,13 +1,17 @@
-// The power broadcasts the tools post by name, one table for the device tool
-// and the power-manager tool under Wine, so that a name means the same
-// broadcast on both. Needs only <pm.h>, which both builds have.
+// The power broadcasts the tools post, one table and one reading of "post"'s
+// words for the device tool and the power-manager tool under Wine, so that
+// a command means the same broadcast on both, and a bad one is refused in
+// the same words. Needs only <pm.h>, which both builds have.
 #pragma once
 
 #include <pm.h>
 
+#include "ArgumentValues.h"
 #include "DeviceFacts.h"
 
+#include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace broadcasts {
 
@@ -49,6 +53,36 @@ inline std::string Names() {
 // "'NAME' is not a broadcast (...)"
 inline std::string Unknown(const std::string &name) {
     return "'" + name + "' is not a broadcast (" + Names() + ", or raw MESSAGE FLAGS)";
+}
+
+// What the words after "post" ask for: BROADCAST, or raw MESSAGE FLAGS.
+// Throws std::invalid_argument with one line naming the bad part.
+inline NamedBroadcast Read(const std::vector<std::string> &words) {
+    const auto word = [&words](size_t at, const char *name) -> const std::string & {
+        if (words.size() <= at) throw std::invalid_argument(std::string(name) + " is required");
+        return words[at];
+    };
+    const auto dword = [&word](size_t at, const char *name) {
+        const std::string &text = word(at, name);
+        try {
+            return argument_values::Dword(text);
+        } catch (const std::invalid_argument &error) {
+            throw std::invalid_argument(std::string(name) + ": " + error.what());
+        }
+    };
+    NamedBroadcast chosen{kRaw, 0, 0, ""};
+    size_t used = 3;
+    if (word(0, "BROADCAST") == kRaw) {
+        chosen.message = dword(1, "MESSAGE");
+        chosen.flags = dword(2, "FLAGS");
+    } else if (const NamedBroadcast *named = Find(words[0])) {
+        chosen = *named;
+        used = 1;
+    } else {
+        throw std::invalid_argument("BROADCAST: " + Unknown(words[0]));
+    }
+    if (words.size() > used) throw std::invalid_argument("The following argument was not expected: " + words[used]);
+    return chosen;
 }
 
 }  // namespace broadcasts

@@ -64,9 +64,7 @@ Exit status: 0 done; 1 wait timed out; 2 bad input (one line on standard error),
 struct Inputs {
     std::string dir;
     std::vector<std::string> faults;
-    std::string broadcast;
-    DWORD message = 0;
-    DWORD flags = 0;
+    std::vector<std::string> postWords;
     std::optional<DWORD> phoneStatus;
     std::string key, name, type, value;
     DWORD vk = 0;
@@ -220,24 +218,13 @@ int Post(const std::string &name, DWORD message, DWORD flags, const std::u16stri
 }
 
 void AddPowerCommands(CommandSet &tool, Inputs &in) {
-    CLI::App *post = tool.Add(tool.Root(), "post", "play the power manager: post a broadcast",
-                              [&](const CLI::App &) {
-                                  if (in.broadcast.empty()) throw CLI::RequiredError("BROADCAST");
-                                  const auto *named = broadcasts::Find(in.broadcast);
-                                  return Post(in.broadcast, named->message, named->flags,
-                                              simdevice::Utf8ToUtf16(named->stateName));
-                              });
-    post->add_option("BROADCAST", in.broadcast, "one of: " + broadcasts::Names())
-        ->type_name("NAME")
-        ->check(Rule("NAME", [](const std::string &name) {
-            if (broadcasts::Find(name) == nullptr) throw std::invalid_argument(broadcasts::Unknown(name));
-        }));
-    CLI::App *raw = tool.Add(*post, broadcasts::kRaw, "post any Message/Flags pair",
-                             [&](const CLI::App &) { return Post(broadcasts::kRaw, in.message, in.flags, u""); });
-    AddValue(raw, "MESSAGE", in.message, values::Dword, "DWORD", std::string("the broadcast's Message: ") + values::kDwordRule)
-        ->required();
-    AddValue(raw, "FLAGS", in.flags, values::Dword, "DWORD", std::string("its Flags: ") + values::kDwordRule)
-        ->required();
+    CLI::App *post = tool.Add(tool.Root(), "post", "play the power manager: post a broadcast", [&](const CLI::App &) {
+        const broadcasts::NamedBroadcast chosen = broadcasts::Read(in.postWords);
+        return Post(chosen.name, chosen.message, chosen.flags, simdevice::Utf8ToUtf16(chosen.stateName));
+    });
+    post->add_option("BROADCAST", in.postWords,
+                     "one of: " + broadcasts::Names() + "; or raw MESSAGE FLAGS, any pair (" + values::kDwordRule + ")")
+        ->type_name("");
 }
 
 void AddPhoneCommand(CommandSet &tool, Inputs &in) {

@@ -1,11 +1,11 @@
 // The power manager's part under Wine: posts a power broadcast to every
 // subscriber in this Wine prefix whose mask has its kind, without waiting
-// (a full queue drops it, as on the device). It takes the broadcast names
-// and forms of "simdevice post", from the same table and number rules.
+// (a full queue drops it, as on the device). It reads "post"'s words with
+// the reader "simdevice post" uses, so both take the same names and forms.
 //
-// Its grammar is three forms, so it is read here over the shared rules
-// rather than with CLI11, which the cross-compiler's include path does not
-// see (and which would bring the host's headers with it).
+// Its other words are read here rather than with CLI11, which the
+// cross-compiler's include path does not see (and which would bring the
+// host's headers with it).
 #include <windows.h>
 #include <pm.h>
 
@@ -17,7 +17,6 @@
 
 #include "ArgumentValues.h"
 #include "Broadcasts.h"
-#include "QueueRules.h"
 #include "QueueRules.h"
 #include "shared_objects.h"
 
@@ -62,33 +61,13 @@ void RefuseExtra(const std::vector<std::string> &words, size_t used) {
     if (words.size() > used) throw BadInput("The following argument was not expected: " + words[used]);
 }
 
-const std::string &Require(const std::vector<std::string> &words, size_t at, const char *name) {
-    if (words.size() <= at) throw BadInput(std::string(name) + " is required");
-    return words[at];
-}
-
-DWORD DwordArgument(const std::vector<std::string> &words, size_t at, const char *name) {
-    try {
-        return argument_values::Dword(Require(words, at, name));
-    } catch (const BadInput &) {
-        throw;
-    } catch (const std::invalid_argument &error) {
-        throw BadInput(std::string(name) + ": " + error.what());
-    }
-}
-
 int PostCommand(const std::vector<std::string> &words) {
-    const std::string &name = Require(words, 1, "BROADCAST");
-    if (name == broadcasts::kRaw) {
-        const DWORD message = DwordArgument(words, 2, "MESSAGE");
-        const DWORD flags = DwordArgument(words, 3, "FLAGS");
-        RefuseExtra(words, 4);
-        return Post(message, flags, "");
+    try {
+        const broadcasts::NamedBroadcast chosen = broadcasts::Read(std::vector<std::string>(words.begin() + 1, words.end()));
+        return Post(chosen.message, chosen.flags, chosen.stateName);
+    } catch (const std::invalid_argument &error) {
+        throw BadInput(error.what());
     }
-    const broadcasts::NamedBroadcast *named = broadcasts::Find(name);
-    if (named == nullptr) throw BadInput("BROADCAST: " + broadcasts::Unknown(name));
-    RefuseExtra(words, 2);
-    return Post(named->message, named->flags, named->stateName);
 }
 
 int Command(const std::vector<std::string> &words) {
