@@ -1,7 +1,8 @@
 // The power broadcasts the tools post, one table and one reading of "post"'s
 // words for the device tool and the power-manager tool under Wine, so that
 // a command means the same broadcast on both, and a bad one is refused in
-// the same words. Needs only <pm.h>, which both builds have.
+// the same words. Needs only <pm.h> and the number rules, which both builds
+// have.
 #pragma once
 
 #include <pm.h>
