@@ -18,6 +18,8 @@ namespace {
 struct HookState {
     LONG mode;
     HINSTANCE moduleInstance;
+    // cppcheck 2.10 misses its uses in Activate/DeactivateKBHook.
+    // cppcheck-suppress unusedStructMember
     HMODULE coreLibrary;
     SetWindowsHookExProc setHookProc;
     CallNextHookExProc callNextHookProc;
