@@ -3,10 +3,9 @@
 // Each parser throws std::invalid_argument saying what it accepts.
 #pragma once
 
-#include <simdevice/device.h>
-
 #include "ArgumentValues.h"
 #include "DeviceFacts.h"
+#include "device/Device.h"
 
 #include <cctype>
 #include <map>
@@ -17,9 +16,6 @@
 #include <fmt/format.h>
 
 namespace device_names {
-
-inline const std::u16string kPhoneKey = u"" DEVICE_PHONE_KEY;
-inline const std::u16string kPhoneStatusValue = u"" DEVICE_PHONE_STATUS_VALUE;
 
 inline const char kKeyRule[] =
     "a key: F1 to F24, Enter, a letter or digit, or a virtual-key code 0 to 0xFF";
@@ -71,15 +67,6 @@ inline std::string KeyMessageName(WPARAM message) {
     return "?";
 }
 
-// One key event; key-up messages carry the up flag, as the platform's do.
-inline simdevice::KeyEvent MakeKeyEvent(DWORD vk, WPARAM message) {
-    simdevice::KeyEvent event;
-    event.record.vkCode = vk;
-    event.message = message;
-    if (message == WM_KEYUP || message == WM_SYSKEYUP) event.record.flags = device_facts::kKeyEventUpFlag;
-    return event;
-}
-
 // Every event the device's timeline writes, as `simdevice wait` takes them
 // (a test checks each record the sources write is listed).
 inline const char *const kTimelineEvents[] = {
@@ -118,8 +105,9 @@ inline std::optional<DWORD> PhoneStatus(const std::string &name) {
 
 // Sets the status word the radio stack keeps, or removes it.
 inline void SetPhoneStatus(std::optional<DWORD> status) {
-    if (status) simdevice::SetRegistryDword(kPhoneKey, kPhoneStatusValue, *status);
-    else simdevice::DeleteRegistryValue(kPhoneKey, kPhoneStatusValue);
+    const auto key = device::Wide(DEVICE_PHONE_KEY), value = device::Wide(DEVICE_PHONE_STATUS_VALUE);
+    if (status) device::SetDword(key.c_str(), value.c_str(), *status);
+    else device::DeleteValue(key.c_str(), value.c_str());
 }
 
 }  // namespace device_names

@@ -1,26 +1,29 @@
 // kbclient: stand-in for the outside program that uses the keypad lock. It
 // loads tallowbeck.dll, calls its exports on command, and plays the input
 // system: key events from its commands, or (with --listen) from the device
-// keyboard, go down the hook chain and each one's fate is printed.
+// keyboard, go down the hook chain and each one's fate is printed, and
+// recorded where the device keeps records (the timeline; under Wine,
+// kbclient.log beside it). Written once over the device seam, built for the
+// simulated device and for Wine.
 //
 // Commands come one per line on standard input (kbclient --help lists them).
 // A bad line is reported on standard error and skipped; the exit status says
 // whether any was.
-#include <simdevice/device.h>
+#include <windows.h>
 
 #include "ArgumentValues.h"
 #include "CommandLine.h"
 #include "DeviceNames.h"
 #include "Words.h"
+#include "device/Device.h"
 
 #include <fmt/format.h>
 
+#include <cstdio>
 #include <iostream>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -33,28 +36,35 @@ using DeactivateProc = BOOL(WINAPI *)();
 
 const char kFooter[] = R"(
 Exit status: 0 every line was good; 2 a bad command line, or a line was refused (each reported as
-"kbclient: line N: ..." on standard error, and skipped); 1 no simulated device; 125 a malformed SIMDEVICE_FAULTS.)";
+"kbclient: line N: ..." on standard error, and skipped); on the simulated device, 1 no device and 125 a
+malformed SIMDEVICE_FAULTS.)";
 
-std::mutex g_printMutex;
-
+// Each line in one stdio call, which holds the stream's own lock: the
+// listener prints from another thread.
 void Say(const std::string &line) {
-    std::lock_guard<std::mutex> lock(g_printMutex);
-    std::cout << line << std::endl;
+    fmt::print("{}\n", line);
+    std::fflush(stdout);
 }
 
-void Complain(const std::string &line) {
-    std::lock_guard<std::mutex> lock(g_printMutex);
-    std::cout << std::flush;
-    fmt::print(stderr, "{}\n", line);
+void Complain(const std::string &line) { fmt::print(stderr, "{}\n", line); }
+
+// Printed, and recorded as EVENT with FIELDS.
+void Log(const std::string &event, const device::Fields &fields, const std::string &line) {
+    device::Record(event, fields, line);
+    Say(line);
 }
 
-void Deliver(const simdevice::KeyEvent &event) {
-    const simdevice::KeyFate fate = simdevice::DeliverKeyEvent(event);
-    const std::string key = device_names::KeyName(event.record.vkCode);
-    const std::string message = device_names::KeyMessageName(event.message);
-    const char *verdict = fate.reachedWindow ? "passed on" : "swallowed";
-    simdevice::Log("key", {{"key", key}, {"message", message}, {"fate", verdict}, {"result", std::to_string(fate.result)}});
-    Say(fmt::format("{} {}: {} (result {})", key, message, verdict, fate.result));
+void Judged(DWORD vk, UINT message, const device::KeyFate &fate) {
+    const std::string key = device_names::KeyName(vk);
+    const std::string name = device_names::KeyMessageName(message);
+    const char *verdict = fate.passedOn ? "passed on" : "swallowed";
+    Log("key", {{"key", key}, {"message", name}, {"fate", verdict}, {"result", std::to_string(fate.result)}},
+           fmt::format("{} {}: {} (result {})", key, name, verdict, fate.result));
+}
+
+void ReachedWindow(DWORD vk) {
+    const std::string key = device_names::KeyName(vk);
+    Log("key", {{"key", key}, {"fate", "reached the window"}}, key + ": reached the window");
 }
 
 struct Client {
@@ -64,40 +74,40 @@ struct Client {
     DeactivateProc deactivate = nullptr;
 
     template <typename Export>
-    Export Bind(const char16_t *name) {
-        return reinterpret_cast<Export>(reinterpret_cast<void (*)()>(GetProcAddressW(library, name)));
+    Export Bind(const char *name) {
+        return reinterpret_cast<Export>(reinterpret_cast<void (*)()>(GetProcAddressW(library, device::Wide(name).c_str())));
     }
     void Load() {
         if (library) return Say("load: already loaded");
-        library = LoadLibraryW(simdevice::Utf8ToUtf16(libraryPath).c_str());
-        const DWORD error = GetLastError();
-        simdevice::Log("client-load", {{"library", libraryPath}, {"result", library ? "loaded" : "failed"},
-                                       {"error", std::to_string(library ? 0 : error)}});
-        if (!library) return Say(fmt::format("load: failed, error {}", error));
-        activate = Bind<ActivateProc>(u"ActivateKBHook");
-        deactivate = Bind<DeactivateProc>(u"DeactivateKBHook");
-        Say("load: " + libraryPath);
+        library = LoadLibraryW(device::Wide(libraryPath).c_str());
+        const DWORD error = library ? 0 : GetLastError();
+        const std::string said = library ? "load: " + libraryPath : fmt::format("load: failed, error {}", error);
+        if (library) {
+            activate = Bind<ActivateProc>("ActivateKBHook");
+            deactivate = Bind<DeactivateProc>("DeactivateKBHook");
+        }
+        Log("client-load", {{"library", libraryPath}, {"result", library ? "loaded" : "failed"},
+                               {"error", std::to_string(error)}}, said);
     }
     void Unload() {
         if (!library) return Say("unload: not loaded");
         const BOOL freed = FreeLibrary(library);
-        simdevice::Log("client-unload", {{"result", std::to_string(freed)}});
         library = nullptr;
         activate = nullptr;
         deactivate = nullptr;
-        Say("unload: done");
+        Log("client-unload", {{"result", std::to_string(freed)}}, "unload: done");
     }
     void Activate(DWORD mode) {
         if (!activate) return Say("activate: library not loaded");
         const BOOL result = activate(mode);
-        simdevice::Log("client-activate", {{"mode", std::to_string(mode)}, {"result", std::to_string(result)}});
-        Say(fmt::format("activate {}: {}", mode, result));
+        device::HookChainChanged();
+        Log("client-activate", {{"mode", std::to_string(mode)}, {"result", std::to_string(result)}},
+               fmt::format("activate {}: {}", mode, result));
     }
     void Deactivate() {
         if (!deactivate) return Say("deactivate: library not loaded");
         const BOOL result = deactivate();
-        simdevice::Log("client-deactivate", {{"result", std::to_string(result)}});
-        Say(fmt::format("deactivate: {}", result));
+        Log("client-deactivate", {{"result", std::to_string(result)}}, fmt::format("deactivate: {}", result));
     }
 };
 
@@ -134,7 +144,8 @@ void AddLineCommands(CommandSet &lines, Client &client, LineInputs &in) {
     simple("deactivate", "call DeactivateKBHook()", &Client::Deactivate);
     CLI::App *key = lines.Add(root, "key", "KEY [down|up|sysdown|sysup]: deliver one key event here",
                               [&](const CLI::App &) {
-                                  Deliver(device_names::MakeKeyEvent(in.vk, device_names::KeyMessage(in.direction)));
+                                  const UINT message = UINT(device_names::KeyMessage(in.direction));
+                                  Judged(in.vk, message, device::PressKey(in.vk, message));
                                   return int(kDone);
                               });
     AddValue(key, "KEY", in.vk, device_names::KeyCode, "KEY", device_names::kKeyRule)->required();
@@ -162,10 +173,10 @@ std::unique_ptr<CommandSet> LineCommands(Client &client, LineInputs &in) {
     return lines;
 }
 
-// Runs the commands on standard input; whether every line was good. Each
-// line is read by commands of its own: CLI11 keeps a record of every parse
-// an App makes, which would grow with every line for as long as the client
-// runs.
+// Runs the commands on standard input, each on the input system's thread;
+// whether every line was good. Each line is read by commands of its own:
+// CLI11 keeps a record of every parse an App makes, which would grow with
+// every line for as long as the client runs.
 bool RunCommands(Client &client, LineInputs &in) {
     bool allGood = true;
     std::string line;
@@ -173,23 +184,28 @@ bool RunCommands(Client &client, LineInputs &in) {
         const std::vector<std::string> words = words::Split(line);
         if (words.empty() || words[0][0] == '#') continue;
         in = LineInputs{};
-        try {
-            const auto lines = LineCommands(client, in);
-            if (lines->Choose(words)(lines->Root()) == kQuit) break;
-        } catch (const std::exception &error) {
-            Complain(fmt::format("kbclient: line {}: {}", number, error.what()));
-            allGood = false;
-        }
+        std::string refused;
+        int status = kDone;
+        device::OnInputThread([&] {
+            try {
+                const auto lines = LineCommands(client, in);
+                status = lines->Choose(words)(lines->Root());
+            } catch (const std::exception &error) {
+                refused = error.what();
+            }
+        });
+        if (status == kQuit) break;
+        if (refused.empty()) continue;
+        Complain(fmt::format("kbclient: line {}: {}", number, refused));
+        allGood = false;
     }
     return allGood;
 }
 
-}  // namespace
-
-int main(int argc, char **argv) {
+int Main(int argc, char **argv) {
     Client client;
     const std::string program = argv[0];
-    client.libraryPath = program.substr(0, program.find_last_of('/') + 1) + "tallowbeck.dll";
+    client.libraryPath = program.substr(0, program.find_last_of("/\\") + 1) + "tallowbeck.dll";
     bool listen = false;
 
     LineInputs lineInputs;
@@ -202,17 +218,14 @@ int main(int argc, char **argv) {
     tool.Root().add_flag("--listen", listen, "deliver the device keyboard's key presses too");
     tool.Root().footer("\n" + LineHelp(*LineCommands(client, lineInputs)) + kFooter);
     tool.SetRootAction([&](const CLI::App &) {
-        simdevice::ProgramStarted(argc, argv);
-        if (listen) {
-            // The device keyboard's events arrive on this thread, as on the
-            // platform's input thread, while the exports run on the main one.
-            std::thread([] {
-                while (auto event = simdevice::NextKeyPress(std::nullopt)) Deliver(*event);
-            }).detach();
-        }
-        const int status = RunCommands(client, lineInputs) ? 0 : command_line::kBadInput;
-        simdevice::ProgramExiting(status);
-        return status;
+        return device::ServeInput(argc, argv, [&] {
+            if (listen) device::OnInputThread([] { device::ListenForKeys({Judged, ReachedWindow}); });
+            return RunCommands(client, lineInputs) ? 0 : command_line::kBadInput;
+        });
     });
     return tool.Run(argc, argv);
 }
+
+}  // namespace
+
+DEVICE_TOOL_MAIN(Main)

@@ -300,11 +300,11 @@ void AddKeyCommand(CommandSet &tool, Inputs &in) {
     CLI::App *key = tool.Add(tool.Root(), "key", "press a key on the device keyboard (default: press, a down and an up)",
                              [&](const CLI::App &) {
                                  if (in.how == "press") {
-                                     simdevice::PressKey(device_names::MakeKeyEvent(in.vk, WM_KEYDOWN));
-                                     simdevice::PressKey(device_names::MakeKeyEvent(in.vk, WM_KEYUP));
+                                     simdevice::PressKey(simdevice::MakeKeyEvent(in.vk, WM_KEYDOWN));
+                                     simdevice::PressKey(simdevice::MakeKeyEvent(in.vk, WM_KEYUP));
                                  } else {
                                      simdevice::PressKey(
-                                         device_names::MakeKeyEvent(in.vk, device_names::KeyMessage(in.how)));
+                                         simdevice::MakeKeyEvent(in.vk, device_names::KeyMessage(in.how)));
                                  }
                                  return 0;
                              });

@@ -214,7 +214,7 @@ bool TellClient(const std::string &line) {
 bool PressKeys(const std::vector<PlayedKey> &keys) {
     for (const PlayedKey &key : keys) {
         g_keys.push_back(key);
-        simdevice::PressKey(device_names::MakeKeyEvent(key.vk, Message(key)));
+        simdevice::PressKey(simdevice::MakeKeyEvent(key.vk, Message(key)));
     }
     return Until([] { return g_keys.empty(); }, "the client's fate of a key");
 }

@@ -13,6 +13,7 @@
 #include <windows.h>
 #include <psapi.h>
 
+#include "DeviceNames.h"
 #include "QueueRules.h"
 #include "shared_objects.h"
 
@@ -71,7 +72,6 @@ HWND g_lockApp = nullptr;
 std::vector<HANDLE> g_ending;  // second copies of the lock application, being ended
 std::vector<PlayedKey> g_keys;
 size_t g_nextKey = 0;
-bool g_clientReady = false, g_clientQuit = false;
 
 void Note(const std::string &what) { g_problems->Note(what); }
 
@@ -104,30 +104,34 @@ void TakeLockApp(const std::string &line) {
     }
 }
 
-// "hook 0xVK down|up passed|swallowed": the chain's verdict, from the
-// client's hook in front of the lock's.
+// "KEY down|up: passed on|swallowed (result N)": the chain's verdict, from
+// the client's hook in front of the lock's.
 void TakeFate(const std::string &line) {
     if (g_nextKey == g_keys.size()) return Note("a verdict nobody pressed for: " + line);
     const PlayedKey &key = g_keys[g_nextKey++];
-    char expected[64];
-    std::snprintf(expected, sizeof expected, "hook 0x%02lx %s %s", static_cast<unsigned long>(key.vk),
-                  key.up ? "up" : "down", key.passes ? "passed" : "swallowed");
-    if (line == expected) return;
+    const std::string expected = device_names::KeyName(key.vk) + (key.up ? " up: " : " down: ") +
+                                 (key.passes ? "passed on" : "swallowed");
+    if (StartsWith(line, (expected + " (result ").c_str())) return;
     ++g_seen.keysOff;
     Note(line + ", the table says " + expected);
 }
 
+bool EndsWith(const std::string &text, const std::string &end) {
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// The client's answers to its commands, its verdicts and the keys that
+// reached its window.
 void TakeClient(const std::string &line) {
-    if (StartsWith(line, "activated ") || StartsWith(line, "deactivated ")) {
+    if (StartsWith(line, "activate ") || StartsWith(line, "deactivate: ")) {
         ++g_seen.clientAcks;
         if (line.back() != '1') Note("the client: " + line);
-    } else if (StartsWith(line, "ready ")) {
-        g_clientReady = true;
-    } else if (StartsWith(line, "hook ")) {
+    } else if (StartsWith(line, "load: ")) {
+        ++g_seen.clientAcks;
+        if (StartsWith(line, "load: failed")) Note("the client: " + line);
+    } else if (line.find(" down: ") != std::string::npos || line.find(" up: ") != std::string::npos) {
         TakeFate(line);
-    } else if (StartsWith(line, "quit")) {
-        g_clientQuit = true;
-    } else if (!StartsWith(line, "key ")) {  // a key that reached the client's window
+    } else if (!EndsWith(line, ": reached the window")) {
         Note("the client: " + line);
     }
 }
@@ -242,9 +246,9 @@ bool Start(Problems &problems) {
     HANDLE readEnd = nullptr;
     if (!CreatePipe(&readEnd, &g_clientInput, &inherited, 0)) return false;
     SetHandleInformation(g_clientInput, HANDLE_FLAG_INHERIT, 0);
-    const bool started = StartProgram(L"kbclient.exe", L"1", &g_client, readEnd);
+    const bool started = StartProgram(L"kbclient.exe", L"--listen", &g_client, readEnd);
     CloseHandle(readEnd);
-    return started && Until([] { return g_clientReady; }, "the client to activate the lock");
+    return started && TellClient("load") && TellClient("activate 1");
 }
 
 // The rest goes with the prefix (soak_wine.sh ends every process of it).
@@ -339,9 +343,8 @@ const char *MemoryNotJudged() { return nullptr; }
 bool StopClient() {
     DWORD written = 0;
     if (!TellClient("deactivate") || !WriteFile(g_clientInput, "quit\n", 5, &written, nullptr)) return false;
-    if (!Until([] { return g_clientQuit; }, "the client to leave")) return false;
     DWORD status = 1;
-    WaitForSingleObject(g_client.hProcess, kPatienceMs);
+    if (WaitForSingleObject(g_client.hProcess, kPatienceMs) != WAIT_OBJECT_0) Note("the client did not leave");
     if (GetExitCodeProcess(g_client.hProcess, &status) && status == 0) return true;
     Note("the client left with status " + std::to_string(status));
     return false;

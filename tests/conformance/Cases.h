@@ -2,7 +2,7 @@
 #pragma once
 
 #include "Conformance.h"
-#include "Device.h"
+#include "device/Device.h"
 
 #include "DeviceFacts.h"
 

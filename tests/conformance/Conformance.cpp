@@ -25,6 +25,12 @@ void Report(const char *verdict, const char *file, int line, const char *format,
 
 }  // namespace
 
+#ifdef _WIN32
+Side ThisSide() { return Side::Wine; }
+#else
+Side ThisSide() { return Side::SimulatedDevice; }
+#endif
+
 const char *SideName(Side side) { return side == Side::Wine ? "Wine" : "simulated device"; }
 
 void Check(bool passed, const char *file, int line, const char *format, ...) {

@@ -81,7 +81,7 @@ void EventsGoNewestFirstAndOnDownTheChain() {
         g_older = Seen();
         g_newer = Seen();
         g_newerResult = c.newerResult;
-        device::PressKey(c.vk, c.up);
+        device::PressKey(c.vk, c.up ? WM_KEYUP : WM_KEYDOWN);
         ok(g_newer.calls == 1 && g_newer.code == HC_ACTION && g_newer.vk == c.vk, "%s: the newest hook sees it first",
            c.what);
         ok(g_newer.message == (c.up ? WPARAM(WM_KEYUP) : WPARAM(WM_KEYDOWN)), "%s: message 0x%lx", c.what,
@@ -94,7 +94,7 @@ void EventsGoNewestFirstAndOnDownTheChain() {
     ok(g_hooks.unhook(g_newerHandle), "the newer hook comes out");
     g_newer = Seen();
     g_older = Seen();
-    device::PressKey(0x72, false);
+    device::PressKey(0x72, WM_KEYDOWN);
     ok(g_newer.calls == 0 && g_older.calls == 1, "a removed hook is never called again");
     SetLastError(0);
     ok(!g_hooks.unhook(g_newerHandle) && GetLastError() == ERROR_INVALID_HOOK_HANDLE, "nor removed twice: error %lu",

@@ -1,12 +1,11 @@
 // The keypad lock under Wine: real X key events through a real low-level
 // keyboard hook, with the phone's status in the real registry. The client
-// records the hook chain's verdict on each key ("hook") and each key that
-// reaches its window ("key").
+// records the hook chain's verdict on each key ("F3 down: swallowed ...")
+// and each key that reaches its window ("F3: reached the window").
 #include "WineDevice.h"
 
 #include "DeviceFacts.h"
 
-#include <cstdio>
 
 using namespace wine_test;
 
@@ -18,28 +17,36 @@ const unsigned long kConferenceOnly = device_facts::kPhoneConference;  // not a 
 
 struct Key {
     const char *name;  // for xdotool
-    unsigned vk;
+    const char *shown;  // in the client's record
 };
-const Key F3{"F3", 0x72}, F4{"F4", 0x73}, F5{"F5", 0x74}, F6{"F6", 0x75}, F7{"F7", 0x76}, F12{"F12", 0x7b},
-    Enter{"Return", 0x0d};
+const Key F3{"F3", "F3"}, F4{"F4", "F4"}, F5{"F5", "F5"}, F6{"F6", "F6"}, F7{"F7", "F7"}, F12{"F12", "F12"},
+    Enter{"Return", "Enter"};
 
-std::string Hex(unsigned vk) {
-    char text[8];
-    std::snprintf(text, sizeof text, "0x%02x", vk);
-    return text;
+const char kReached[] = ": reached the window";
+
+bool IsVerdict(const std::string &line) {
+    return line.find(" down: ") != std::string::npos || line.find(" up: ") != std::string::npos;
 }
 
 class KeypadUnderWine : public WineTest {
 protected:
     KeypadUnderWine() : WineTest(/*sendsKeys=*/true) {}
 
-    // Starts the client with MODE and focuses its window, where X sends keys.
-    void StartClient(unsigned long mode, const std::string &faults = "") {
+    // Starts the client, listening, has it load the library and activate it
+    // in MODE; the activation's answer.
+    std::vector<std::string> Activated(unsigned long mode, const std::string &faults) {
         std::map<std::string, std::string> env;
         if (!faults.empty()) env["COREDLL_FAULTS"] = faults;
-        client_ = Process(Wine("kbclient.exe", {std::to_string(mode)}), env, true);
-        ASSERT_TRUE(WaitUntil([&] { return !Log("ready ").empty(); })) << ReadFile(Program("kbclient.log"));
-        ASSERT_EQ(Log("activated "), std::vector<std::string>{"activated " + std::to_string(mode) + " 1"});
+        client_ = Process(Wine("kbclient.exe", {"--listen"}), env, true);
+        client_.WriteLine("load");
+        client_.WriteLine("activate " + std::to_string(mode));
+        EXPECT_TRUE(WaitUntil([&] { return !Log("activate ").empty(); })) << ReadFile(Program("kbclient.log"));
+        return Log("activate ");
+    }
+
+    // Starts the client with MODE and focuses its window, where X sends keys.
+    void StartClient(unsigned long mode, const std::string &faults = "") {
+        ASSERT_EQ(Activated(mode, faults), std::vector<std::string>{"activate " + std::to_string(mode) + ": 1"});
         auto found = RunToEnd({"xdotool", "search", "--name", "^Keypad client$"});
         window_ = found.text.substr(0, found.text.find('\n'));
         ASSERT_FALSE(window_.empty());
@@ -50,28 +57,42 @@ protected:
         return LinesStartingWith(Program("kbclient.log"), prefix);
     }
 
+    std::vector<std::string> Verdicts() {
+        std::vector<std::string> verdicts;
+        for (const std::string &line : Log(""))
+            if (IsVerdict(line)) verdicts.push_back(line);
+        return verdicts;
+    }
+
+    std::vector<std::string> KeysReached() {
+        std::vector<std::string> keys;
+        for (const std::string &line : Log(""))
+            if (line.find(kReached) != std::string::npos) keys.push_back(line);
+        return keys;
+    }
+
     // Presses and releases each key; returns the chain's verdict on each
     // key-down, "passed" or "swallowed", once all have been judged.
     std::vector<std::string> Press(const std::vector<Key> &keys) {
-        const size_t before = Log("hook ").size();
+        const size_t before = Verdicts().size();
         std::vector<std::string> command = {"xdotool", "key"};
         for (const Key &key : keys) command.push_back(key.name);
         EXPECT_EQ(RunToEnd(command).status, 0);
         std::vector<std::string> verdicts;
-        EXPECT_TRUE(WaitUntil([&] { return Log("hook ").size() >= before + 2 * keys.size(); }));
-        auto judged = Log("hook ");
+        EXPECT_TRUE(WaitUntil([&] { return Verdicts().size() >= before + 2 * keys.size(); }));
+        auto judged = Verdicts();
         for (size_t i = before; i < judged.size(); ++i) {
-            if (judged[i].find(" down ") == std::string::npos) continue;
-            EXPECT_EQ(judged[i].substr(5, 4), Hex(keys[verdicts.size()].vk)) << judged[i];
-            verdicts.push_back(judged[i].substr(judged[i].rfind(' ') + 1));
+            if (judged[i].find(" down: ") == std::string::npos) continue;
+            EXPECT_EQ(judged[i].substr(0, judged[i].find(' ')), keys[verdicts.size()].shown) << judged[i];
+            verdicts.push_back(judged[i].find(": passed on (") != std::string::npos ? "passed" : "swallowed");
         }
         return verdicts;
     }
 
     void Deactivate() {
         client_.WriteLine("deactivate");
-        ASSERT_TRUE(WaitUntil([&] { return !Log("deactivated ").empty(); }));
-        EXPECT_EQ(Log("deactivated "), std::vector<std::string>{"deactivated 1"});
+        ASSERT_TRUE(WaitUntil([&] { return !Log("deactivate: ").empty(); }));
+        EXPECT_EQ(Log("deactivate: "), std::vector<std::string>{"deactivate: 1"});
     }
 
     // The keys that reached the window, in order. Ends the lock and sends a
@@ -80,15 +101,15 @@ protected:
     std::vector<std::string> KeysReachingTheWindow() {
         Deactivate();
         EXPECT_EQ(Press({F12}), std::vector<std::string>{"passed"});
-        EXPECT_TRUE(WaitUntil([&] { return !Log("key " + Hex(F12.vk)).empty(); }));
-        auto keys = Log("key ");
+        EXPECT_TRUE(WaitUntil([&] { return !Log(F12.shown + std::string(kReached)).empty(); }));
+        auto keys = KeysReached();
         if (!keys.empty()) keys.pop_back();
         return keys;
     }
 
     static std::vector<std::string> KeyLines(const std::vector<Key> &keys) {
         std::vector<std::string> lines;
-        for (const Key &key : keys) lines.push_back("key " + Hex(key.vk));
+        for (const Key &key : keys) lines.push_back(key.shown + std::string(kReached));
         return lines;
     }
 
@@ -134,8 +155,8 @@ TEST_F(KeypadUnderWine, EveryKeyPassesAfterDeactivation) {
     Deactivate();
     const std::vector<Key> keys = {F3, F7, Enter};
     EXPECT_EQ(Press(keys), std::vector<std::string>(3, "passed"));
-    EXPECT_TRUE(WaitUntil([&] { return Log("key ").size() == keys.size(); }));
-    EXPECT_EQ(Log("key "), KeyLines(keys));
+    EXPECT_TRUE(WaitUntil([&] { return KeysReached().size() == keys.size(); }));
+    EXPECT_EQ(KeysReached(), KeyLines(keys));
 }
 
 TEST_F(KeypadUnderWine, StatusChangedWhileTheHookRunsAppliesFromTheNextKey) {
@@ -149,14 +170,13 @@ TEST_F(KeypadUnderWine, StatusChangedWhileTheHookRunsAppliesFromTheNextKey) {
 }
 
 // A plan reaches the hook calls the library binds by name as well as the
-// calls it imports by ordinal; a refused activation locks nothing.
+// calls it imports by ordinal; a refused activation locks nothing. (The
+// client's own load is the first LoadLibraryW.)
 TEST_F(KeypadUnderWine, FaultsReachCallsBoundByNameAndByOrdinal) {
     SetPhoneStatus(kTalking);
-    for (const char *faults : {"SetWindowsHookExW=fail:8", "GetProcAddressW:CallNextHookEx=fail:127", "LoadLibraryW=fail:126"}) {
+    for (const char *faults : {"SetWindowsHookExW=fail:8", "GetProcAddressW:CallNextHookEx=fail:127", "LoadLibraryW@2=fail:126"}) {
         SCOPED_TRACE(faults);
-        client_ = Process(Wine("kbclient.exe", {"1"}), {{"COREDLL_FAULTS", faults}}, true);
-        ASSERT_TRUE(WaitUntil([&] { return !Log("ready ").empty(); })) << ReadFile(Program("kbclient.log"));
-        EXPECT_EQ(Log("activated "), std::vector<std::string>{"activated 1 0"});
+        EXPECT_EQ(Activated(1, faults), std::vector<std::string>{"activate 1: 0"});
         client_.WriteLine("quit");
         EXPECT_EQ(client_.Wait(), 0);
         std::filesystem::remove(Program("kbclient.log"));
@@ -171,8 +191,8 @@ TEST_F(KeypadUnderWine, ActivatingAgainOnlyChangesTheMode) {
     StartClient(0);
     EXPECT_EQ(Press({F3}), std::vector<std::string>{"swallowed"});
     client_.WriteLine("activate 1");
-    ASSERT_TRUE(WaitUntil([&] { return Log("activated ").size() == 2; }));
-    EXPECT_EQ(Log("activated ").back(), "activated 1 1");
+    ASSERT_TRUE(WaitUntil([&] { return Log("activate ").size() == 2; }));
+    EXPECT_EQ(Log("activate ").back(), "activate 1: 1");
     EXPECT_EQ(Press({F3, F7}), (std::vector<std::string>{"passed", "swallowed"}));
 }
 

@@ -46,18 +46,22 @@ TEST_F(ToolsUnderWine, PowermgrTakesSimdevicePostsFormsOnly) {
     }
 }
 
-TEST_F(ToolsUnderWine, KbclientRefusesABadModeAndSkipsABadLine) {
-    for (const std::vector<std::string> &mode : {std::vector<std::string>{}, {"zz"}, {"0x100000000"}, {"1", "2"}}) {
-        EXPECT_EQ(RunToEnd(Wine("kbclient.exe", mode)).status, kBadInput) << (mode.empty() ? "no mode" : mode[0]);
+// The same client as the simulated device's, with its refusals: a bad
+// command line ends it before it does anything, a bad line is skipped.
+TEST_F(ToolsUnderWine, KbclientRefusesABadCommandLineAndSkipsABadLine) {
+    for (const std::vector<std::string> &words : {std::vector<std::string>{"--bogus"}, {"--library"}, {"1"}}) {
+        const Output output = RunToEnd(Wine("kbclient.exe", words));
+        EXPECT_EQ(output.status, kBadInput) << words[0];
+        EXPECT_EQ(output.text, "") << words[0];
     }
-    EXPECT_FALSE(std::filesystem::exists(Program("kbclient.log"))) << "a refused mode must not start the client";
+    EXPECT_FALSE(std::filesystem::exists(Program("kbclient.log"))) << "a refused command line must not start the client";
 
-    Process client(Wine("kbclient.exe", {"1"}), {}, true);
-    ASSERT_TRUE(WaitUntil([&] { return !LinesStartingWith(Program("kbclient.log"), "ready ").empty(); }));
-    for (const char *line : {"activate zz", "bogus", "deactivate now", "deactivate", "quit"}) client.WriteLine(line);
+    Process client(Wine("kbclient.exe", {}), {}, true);
+    for (const char *line : {"load", "activate 1", "activate zz", "bogus", "deactivate now", "deactivate", "quit"})
+        client.WriteLine(line);
     EXPECT_EQ(client.Wait(), kBadInput);
-    EXPECT_EQ(LinesStartingWith(Program("kbclient.log"), "activated "), std::vector<std::string>{"activated 1 1"});
-    EXPECT_EQ(LinesStartingWith(Program("kbclient.log"), "deactivated "), std::vector<std::string>{"deactivated 1"});
+    EXPECT_EQ(LinesStartingWith(Program("kbclient.log"), "activate "), std::vector<std::string>{"activate 1: 1"});
+    EXPECT_EQ(LinesStartingWith(Program("kbclient.log"), "deactivate"), std::vector<std::string>{"deactivate: 1"});
 }
 
 }  // namespace

@@ -143,6 +143,9 @@ struct KeyEvent {
     KBDLLHOOKSTRUCT record{};
     WPARAM message = WM_KEYDOWN;
 };
+// One key event (MESSAGE: WM_KEYDOWN, WM_KEYUP, WM_SYSKEYDOWN or
+// WM_SYSKEYUP); key-up messages carry the up flag, as the platform's do.
+KeyEvent MakeKeyEvent(DWORD vk, WPARAM message);
 struct KeyFate {
     LRESULT result = 0;        // what the first hook returned
     bool reachedWindow = true; // every hook passed it on and the result was 0

@@ -8,6 +8,8 @@
 // returns, the removed procedure is never called again.
 #include <simdevice/device.h>
 
+#include "DeviceFacts.h"
+
 #include "../host/Faults.h"
 #include "../host/Handles.h"
 #include "../host/Names.h"
@@ -66,6 +68,14 @@ mqd_t KeyboardQueue(int access) {
 }  // namespace
 
 namespace simdevice {
+
+KeyEvent MakeKeyEvent(DWORD vk, WPARAM message) {
+    KeyEvent event;
+    event.record.vkCode = vk;
+    event.message = message;
+    if (message == WM_KEYUP || message == WM_SYSKEYUP) event.record.flags = device_facts::kKeyEventUpFlag;
+    return event;
+}
 
 KeyFate DeliverKeyEvent(KeyEvent event, int code) {
     KeyFate fate;

@@ -1,20 +1,15 @@
-// The device the cases need, played through the simulated device's control
-// interface, in a device of the run's own.
-#include "Conformance.h"
-#include "Device.h"
+// The device played through the simulated device's control interface: the
+// conformance suite in a device of the run's own, the tools in the one
+// SIMDEVICE_DIR names.
+#include "device/Device.h"
 
 #include <simdevice/device.h>
-
-#include "DeviceFacts.h"
 
 #include <stdlib.h>
 
 #include <chrono>
 #include <cstring>
-
-namespace conformance {
-
-Side ThisSide() { return Side::SimulatedDevice; }
+#include <thread>
 
 namespace device {
 
@@ -42,6 +37,8 @@ void SetBinary(const WCHAR *key, const WCHAR *value, const std::string &bytes) {
     simdevice::SetRegistryValue(key, value, REG_BINARY, bytes);
 }
 
+void DeleteValue(const WCHAR *key, const WCHAR *value) { simdevice::DeleteRegistryValue(key, value); }
+
 void DeleteKey(const WCHAR *key) { simdevice::DeleteRegistryKey(key); }
 
 std::string DebugText() { return simdevice::DebugOutput(); }
@@ -56,13 +53,37 @@ int Repaints(HWND window) {
 
 void DestroyMadeWindow(HWND window) { simdevice::DestroyTopLevelWindow(window); }
 
-LRESULT PressKey(DWORD vk, bool up) {
-    simdevice::KeyEvent event;
-    event.record.vkCode = vk;
-    event.record.flags = up ? device_facts::kKeyEventUpFlag : 0;
-    event.message = up ? WM_KEYUP : WM_KEYDOWN;
-    return simdevice::DeliverKeyEvent(event).result;
+namespace {
+
+KeyFate Fate(const simdevice::KeyFate &fate) { return KeyFate{fate.result, fate.reachedWindow}; }
+
+}  // namespace
+
+KeyFate PressKey(DWORD vk, UINT message) { return Fate(simdevice::DeliverKeyEvent(simdevice::MakeKeyEvent(vk, message))); }
+
+// The device keyboard's events arrive on a thread of their own, as on the
+// platform's input thread.
+void ListenForKeys(KeyListener listener) {
+    std::thread([listener] {
+        while (auto event = simdevice::NextKeyPress(std::nullopt))
+            listener.judged(event->record.vkCode, UINT(event->message), Fate(simdevice::DeliverKeyEvent(*event)));
+    }).detach();
 }
+
+void HookChainChanged() {}
+
+int ServeInput(int argc, char **argv, const std::function<int()> &reader) {
+    simdevice::ProgramStarted(argc, argv);
+    const int status = reader();
+    simdevice::ProgramExiting(status);
+    return status;
+}
+
+void OnInputThread(const std::function<void()> &work) { work(); }
+
+void Record(const std::string &event, const Fields &fields, const std::string &) { simdevice::Log(event, fields); }
+
+std::basic_string<WCHAR> Wide(const std::string &utf8) { return simdevice::Utf8ToUtf16(utf8); }
 
 std::basic_string<WCHAR> ProgramDir() { return simdevice::Utf8ToUtf16(std::string(SIMDEVICE_BIN_DIR) + "/"); }
 
@@ -88,4 +109,3 @@ bool PlanFaults(const char *plans) {
 }
 
 }  // namespace device
-}  // namespace conformance

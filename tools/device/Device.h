@@ -1,0 +1,114 @@
+// The parts of the device a test or a tool plays (the power manager, the
+// registry's owner, a window's owner, the input system, the lock
+// application) and what it reads back, beyond the platform's own calls.
+// One implementation per stand-in: DeviceOnSimulator.cpp plays them through
+// the simulated device's control interface, DeviceOnWine.cpp through desktop
+// Win32 and the Wine coredll.dll's shared objects. The conformance suite and
+// the tools are written once over it.
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace device {
+
+// A fresh device for the run, and its removal.
+void Start();
+void End();
+
+// The power manager: one broadcast to every subscriber whose mask has
+// MESSAGE; the number of queues it reached.
+int Post(DWORD message, DWORD flags, const std::string &stateName);
+
+// Values below HKEY_LOCAL_MACHINE, written as the platform would.
+void SetDword(const WCHAR *key, const WCHAR *value, DWORD data);
+void SetBinary(const WCHAR *key, const WCHAR *value, const std::string &bytes);
+void DeleteValue(const WCHAR *key, const WCHAR *value);
+void DeleteKey(const WCHAR *key);
+
+// Everything written to the debug channel so far, as UTF-8.
+std::string DebugText();
+
+// A top-level window owned by this process, and the repaint requests it has
+// had since it was made.
+HWND MakeWindow(const WCHAR *title);
+int Repaints(HWND window);
+void DestroyMadeWindow(HWND window);
+
+// One key event (MESSAGE: WM_KEYDOWN, WM_KEYUP, WM_SYSKEYDOWN or WM_SYSKEYUP)
+// through this process's low-level hooks, as the input system delivers it:
+// the first hook's result, and whether the event went on past the hooks.
+// Throws std::invalid_argument for an event this device's input system
+// cannot make.
+struct KeyFate {
+    LRESULT result = 0;
+    bool passedOn = false;
+};
+KeyFate PressKey(DWORD vk, UINT message);
+
+// The key events the device's own keyboard makes from now on, each told to
+// JUDGED once the hook chain has run, and to REACHED_WINDOW when a window of
+// this process got it (only where the input system has windows: Wine).
+struct KeyListener {
+    std::function<void(DWORD vk, UINT message, const KeyFate &fate)> judged;
+    std::function<void(DWORD vk)> reachedWindow;
+};
+void ListenForKeys(KeyListener listener);
+// To be called after this process's hook chain changed: a listener stays in
+// front of every hook.
+void HookChainChanged();
+
+// Runs READER until it returns its status, while this thread serves the
+// input system (a low-level hook is only called while its thread does);
+// READER hands each piece of work to it through OnInputThread. The program's
+// start and end are recorded around it where the device keeps a record.
+int ServeInput(int argc, char **argv, const std::function<int()> &reader);
+void OnInputThread(const std::function<void()> &work);
+
+// What a program records of itself: on the simulated device a timeline
+// record EVENT with FIELDS, under Wine the line SAID in PROGRAM.log beside it.
+using Fields = std::vector<std::pair<std::string, std::string>>;
+void Record(const std::string &event, const Fields &fields, const std::string &said);
+
+// UTF-8 to the platform's wide text.
+std::basic_string<WCHAR> Wide(const std::string &utf8);
+
+// A tool's entry, RUN(argc, argv), with its arguments in UTF-8 on both
+// stand-ins (desktop Windows gives them in wide text).
+#ifdef _WIN32
+std::vector<std::string> Utf8Arguments(int argc, wchar_t **argv);
+#define DEVICE_TOOL_MAIN(run)                                                          \
+    int wmain(int argc, wchar_t **wide) {                                              \
+        std::vector<std::string> words = device::Utf8Arguments(argc, wide);            \
+        std::vector<char *> argv;                                                      \
+        for (std::string &word : words) argv.push_back(word.data());                   \
+        argv.push_back(nullptr);                                                       \
+        return run(argc, argv.data());                                                 \
+    }
+#else
+#define DEVICE_TOOL_MAIN(run) \
+    int main(int argc, char **argv) { return run(argc, argv); }
+#endif
+
+// The folder the fixture programs are in, with its trailing separator, and
+// whether the lock application fixture has started COUNT times.
+std::basic_string<WCHAR> ProgramDir();
+bool LockAppStarted(int count);
+
+// The simulated device's accounting and what its calls were given; Wine
+// keeps neither.
+std::optional<int> LiveHandles();
+std::optional<int> LiveHooks();
+std::optional<HHOOK> LastHookPassedOn();
+std::optional<DWORD> LastRegistryAccess();
+std::optional<DWORD> LastModuleNameCapacity();
+
+// Plans faults for this process, from now on; false if the plan is refused.
+bool PlanFaults(const char *plans);
+
+}  // namespace device
