@@ -3,9 +3,10 @@
 // Each parser throws std::invalid_argument saying what it accepts.
 #pragma once
 
+#include <windows.h>
+
 #include "ArgumentValues.h"
 #include "DeviceFacts.h"
-#include "device/Device.h"
 
 #include <cctype>
 #include <map>
@@ -101,13 +102,6 @@ inline std::optional<DWORD> PhoneStatus(const std::string &name) {
     if (const auto it = states.find(name); it != states.end()) return it->second;
     if (const auto value = argument_values::WholeNumber(name, argument_values::kMostDword)) return DWORD(*value);
     argument_values::Refuse(name, kPhoneStatusRule);
-}
-
-// Sets the status word the radio stack keeps, or removes it.
-inline void SetPhoneStatus(std::optional<DWORD> status) {
-    const auto key = device::Wide(DEVICE_PHONE_KEY), value = device::Wide(DEVICE_PHONE_STATUS_VALUE);
-    if (status) device::SetDword(key.c_str(), value.c_str(), *status);
-    else device::DeleteValue(key.c_str(), value.c_str());
 }
 
 }  // namespace device_names

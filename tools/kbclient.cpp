@@ -153,7 +153,7 @@ void AddLineCommands(CommandSet &lines, Client &client, LineInputs &in) {
         ->check(command_line::Rule("DIRECTION", [](const std::string &name) { (void)device_names::KeyMessage(name); }));
     CLI::App *phone = lines.Add(root, "phone", "STATUS: set the phone status, as the radio stack would",
                                 [&](const CLI::App &) {
-                                    device_names::SetPhoneStatus(in.phoneStatus);
+                                    device::SetPhoneStatus(in.phoneStatus);
                                     Say("phone: status " + (in.phoneStatus ? fmt::format("{:#x}", *in.phoneStatus) : "none"));
                                     return int(kDone);
                                 });

@@ -9,6 +9,7 @@
 #include "Broadcasts.h"
 #include "CommandLine.h"
 #include "DeviceNames.h"
+#include "device/Device.h"
 
 #include <fmt/format.h>
 
@@ -230,7 +231,7 @@ void AddPowerCommands(CommandSet &tool, Inputs &in) {
 void AddPhoneCommand(CommandSet &tool, Inputs &in) {
     CLI::App *phone = tool.Add(tool.Root(), "phone", "set HKLM\\System\\State\\Phone \"Status\" (REG_DWORD); none deletes the value",
                                [&](const CLI::App &) {
-                                   device_names::SetPhoneStatus(in.phoneStatus);
+                                   device::SetPhoneStatus(in.phoneStatus);
                                    return 0;
                                });
     AddValue(phone, "STATUS", in.phoneStatus, device_names::PhoneStatus, "STATUS", device_names::kPhoneStatusRule)

@@ -4,10 +4,12 @@
 // One implementation per stand-in: DeviceOnSimulator.cpp plays them through
 // the simulated device's control interface, DeviceOnWine.cpp through desktop
 // Win32 and the Wine coredll.dll's shared objects. The conformance suite and
-// the tools are written once over it.
+// the tools (tools/) are written once over it.
 #pragma once
 
 #include <windows.h>
+
+#include "DeviceFacts.h"
 
 #include <functional>
 #include <optional>
@@ -30,6 +32,16 @@ void SetDword(const WCHAR *key, const WCHAR *value, DWORD data);
 void SetBinary(const WCHAR *key, const WCHAR *value, const std::string &bytes);
 void DeleteValue(const WCHAR *key, const WCHAR *value);
 void DeleteKey(const WCHAR *key);
+
+// UTF-8 to the platform's wide text.
+std::basic_string<WCHAR> Wide(const std::string &utf8);
+
+// The radio stack's part: the phone's status word, or none (no value).
+inline void SetPhoneStatus(std::optional<DWORD> status) {
+    const auto key = Wide(DEVICE_PHONE_KEY), value = Wide(DEVICE_PHONE_STATUS_VALUE);
+    if (status) SetDword(key.c_str(), value.c_str(), *status);
+    else DeleteValue(key.c_str(), value.c_str());
+}
 
 // Everything written to the debug channel so far, as UTF-8.
 std::string DebugText();
@@ -74,9 +86,6 @@ void OnInputThread(const std::function<void()> &work);
 // record EVENT with FIELDS, under Wine the line SAID in PROGRAM.log beside it.
 using Fields = std::vector<std::pair<std::string, std::string>>;
 void Record(const std::string &event, const Fields &fields, const std::string &said);
-
-// UTF-8 to the platform's wide text.
-std::basic_string<WCHAR> Wide(const std::string &utf8);
 
 // A tool's entry, RUN(argc, argv), with its arguments in UTF-8 on both
 // stand-ins (desktop Windows gives them in wide text).
