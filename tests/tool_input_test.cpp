@@ -112,6 +112,7 @@ TEST_F(ToolInput, SimdeviceRefusesBadInputNamingItsPart) {
         {{"log", "x"}, kBadInput, "not expected: x", ""},
         {{"debug", "x"}, kBadInput, "not expected: x", ""},
         // power broadcasts
+        {{"subscribers", "x"}, kBadInput, "not expected: x", ""},
         {{"post"}, kBadInput, "simdevice: BROADCAST is required\nrun 'simdevice post --help'\n", ""},
         {{"post", "bogus"}, kBadInput, "BROADCAST: 'bogus' is not a broadcast (unattended suspend", ""},
         {{"post", "unattended", "now"}, kBadInput, "not expected: now", ""},
@@ -263,6 +264,7 @@ TEST_F(ToolInput, SimdeviceTakesGoodInputAtTheEdges) {
         {{"post", "raw", "0xFFFFFFFF", "4294967295"}, 0, "", "posted raw: delivered to 0 queue(s)"},
         {{"post", "raw", "0", "010"}, 0, "", "posted raw"},
         {{"post", "powerstatus"}, 0, "", "posted powerstatus"},
+        {{"subscribers"}, 0, "", "0\n"},
         {{"key", "F1"}, 0, "", ""},
         {{"key", "f24", "down"}, 0, "", ""},
         {{"key", "0xFF", "up"}, 0, "", ""},

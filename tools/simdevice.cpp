@@ -6,9 +6,9 @@
 #include <FaultPlan.h>
 
 #include "ArgumentValues.h"
-#include "Broadcasts.h"
 #include "CommandLine.h"
 #include "DeviceNames.h"
+#include "PowerManagerCommands.h"
 #include "device/Device.h"
 
 #include <fmt/format.h>
@@ -212,22 +212,6 @@ void AddProgramCommands(CommandSet &tool, Inputs &in) {
 
 // ---- the power manager, the phone, the registry, the keyboard ---------------------
 
-int Post(const std::string &name, DWORD message, DWORD flags, const std::u16string &state) {
-    const auto result = simdevice::PostPowerBroadcast(message, flags, state);
-    fmt::print("posted {}: delivered to {} queue(s), dropped by {}\n", name, result.delivered, result.dropped);
-    return 0;
-}
-
-void AddPowerCommands(CommandSet &tool, Inputs &in) {
-    CLI::App *post = tool.Add(tool.Root(), "post", "play the power manager: post a broadcast", [&](const CLI::App &) {
-        const broadcasts::NamedBroadcast chosen = broadcasts::Read(in.postWords);
-        return Post(chosen.name, chosen.message, chosen.flags, simdevice::Utf8ToUtf16(chosen.stateName));
-    });
-    post->add_option("BROADCAST", in.postWords,
-                     "one of: " + broadcasts::Names() + "; or raw MESSAGE FLAGS, any pair (" + values::kDwordRule + ")")
-        ->type_name("");
-}
-
 void AddPhoneCommand(CommandSet &tool, Inputs &in) {
     CLI::App *phone = tool.Add(tool.Root(), "phone", "set HKLM\\System\\State\\Phone \"Status\" (REG_DWORD); none deletes the value",
                                [&](const CLI::App &) {
@@ -351,7 +335,7 @@ int main(int argc, char **argv) {
     Inputs in;
     CommandSet tool("simdevice", kDescription);
     AddProgramCommands(tool, in);
-    AddPowerCommands(tool, in);
+    power_manager_commands::Add(tool, in.postWords);
     AddPhoneCommand(tool, in);
     AddRegistryCommands(tool, in);
     AddKeyCommand(tool, in);

@@ -281,10 +281,10 @@ bool Until(const std::function<bool()> &done, const std::string &what) {
 
 PostResult Post(const Broadcast &b) {
     const std::wstring name(b.named->stateName, b.named->stateName + std::strlen(b.named->stateName));
-    DWORD subscribers = 0;
+    DWORD masksWithIt = 0;
     const DWORD reached = coredll::Broadcast(
         b.named->message, queue_rules::BroadcastRecord(b.named->message, b.named->flags, name.c_str(), name.size()),
-        &subscribers);
+        &masksWithIt);
     const bool offered = (g_daemonMask & b.named->message) != 0;
     return {long(reached), offered && reached == 0 ? 1L : 0L};
 }

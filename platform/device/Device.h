@@ -24,8 +24,14 @@ void Start();
 void End();
 
 // The power manager: one broadcast to every subscriber whose mask has
-// MESSAGE; the number of queues it reached.
-int Post(DWORD message, DWORD flags, const std::string &stateName);
+// MESSAGE, without waiting (a full queue loses it); and how many live
+// subscribers there are.
+struct Posted {
+    int delivered = 0;
+    int dropped = 0;
+};
+Posted Post(DWORD message, DWORD flags, const std::string &stateName);
+int Subscribers();
 
 // Values below HKEY_LOCAL_MACHINE, written as the platform would.
 void SetDword(const WCHAR *key, const WCHAR *value, DWORD data);

@@ -27,9 +27,12 @@ void Start() {
 
 void End() { simdevice::DestroyDevice(g_dir); }
 
-int Post(DWORD message, DWORD flags, const std::string &stateName) {
-    return simdevice::PostPowerBroadcast(message, flags, simdevice::Utf8ToUtf16(stateName)).delivered;
+Posted Post(DWORD message, DWORD flags, const std::string &stateName) {
+    const auto result = simdevice::PostPowerBroadcast(message, flags, simdevice::Utf8ToUtf16(stateName));
+    return Posted{result.delivered, result.dropped};
 }
+
+int Subscribers() { return simdevice::LivePowerSubscriptions(); }
 
 void SetDword(const WCHAR *key, const WCHAR *value, DWORD data) { simdevice::SetRegistryDword(key, value, data); }
 

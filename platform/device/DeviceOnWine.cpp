@@ -75,10 +75,17 @@ std::string ReadText(const wchar_t *path) {
 void Start() {}
 void End() {}
 
-int Post(DWORD message, DWORD flags, const std::string &stateName) {
+Posted Post(DWORD message, DWORD flags, const std::string &stateName) {
     const std::wstring name = Wide(stateName);
-    DWORD total = 0;
-    return int(coredll::Broadcast(message, queue_rules::BroadcastRecord(message, flags, name.c_str(), name.size()), &total));
+    DWORD offered = 0;
+    const DWORD delivered = coredll::Broadcast(
+        message, queue_rules::BroadcastRecord(message, flags, name.c_str(), name.size()), &offered);
+    return Posted{int(delivered), int(offered - delivered)};
+}
+
+int Subscribers() {
+    coredll::Subscriber subscribers[coredll::kMaxSubscribers];
+    return int(coredll::ListSubscribers(subscribers));
 }
 
 void SetDword(const WCHAR *key, const WCHAR *value, DWORD data) {

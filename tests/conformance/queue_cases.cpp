@@ -89,7 +89,7 @@ void ReadsTakeMessagesInOrderAndCutLongOnes() {
     } cases[] = {{8, 8, ERROR_INSUFFICIENT_BUFFER}, {47, 47, ERROR_INSUFFICIENT_BUFFER}, {48, 48, ERROR_SUCCESS},
                  {536, 48, ERROR_SUCCESS}};
     for (const Case &c : cases) {
-        ok(device::Post(PBT_TRANSITION, POWER_STATE_ON, "a long state name") == 1, "posted for size %lu",
+        ok(device::Post(PBT_TRANSITION, POWER_STATE_ON, "a long state name").delivered == 1, "posted for size %lu",
            (unsigned long)c.size);
         ok(WaitForMultipleObjects(1, &queue, FALSE, 0) == WAIT_OBJECT_0, "a queue with a message is signalled");
         DWORD buffer[134] = {0};
@@ -151,7 +151,7 @@ void AFullQueueLosesWhatDoesNotFit() {
         HANDLE queue = MakeQueue(MSGQUEUE_NOPRECOMMIT, c.maxMessages, c.maxBytes);
         HANDLE subscription = RequestPowerNotifications(queue, POWER_NOTIFY_ALL);
         int reached = 0;
-        for (DWORD i = 0; i < c.posts; ++i) reached += device::Post(PBT_RESUME, 0, "");
+        for (DWORD i = 0; i < c.posts; ++i) reached += device::Post(PBT_RESUME, 0, "").delivered;
         ok(reached == c.reached, "%s: %d of %lu reached the queue, expected %d", c.what, reached,
            (unsigned long)c.posts, c.reached);
         StopPowerNotifications(subscription);

@@ -1,6 +1,6 @@
 // The Wine tools refuse bad input as the host tools do: powermgr.exe takes
-// simdevice post's names and forms and nothing else; the client fixture
-// refuses a bad mode and skips a bad line.
+// simdevice post's names and forms and nothing else; the client refuses a
+// bad command line and skips a bad line.
 #include "WineDevice.h"
 
 using namespace wine_test;
@@ -30,10 +30,11 @@ TEST_F(ToolsUnderWine, PowermgrTakesSimdevicePostsFormsOnly) {
         {{"post", "raw", "1", "2", "3"}, kBadInput, ""},
         {{"post", "1", "2"}, kBadInput, ""},  // the old form, without raw
         {{"subscribers", "x"}, kBadInput, ""},
-        {{"--help"}, 0, "usage: powermgr post BROADCAST"},
+        {{"--help"}, 0, "  post                        play the power manager"},
         {{"--version"}, 0, "powermgr "},
-        {{"post", "powerstatus"}, 0, "posted 0x4 0x0 to 0 of 0 subscribers"},
-        {{"post", "raw", "0xFFFFFFFF", "4294967295"}, 0, "posted 0xffffffff 0xffffffff"},
+        {{"post", "powerstatus"}, 0, "posted powerstatus: delivered to 0 queue(s), dropped by 0"},
+        {{"post", "raw", "0xFFFFFFFF", "4294967295"}, 0, "posted raw: delivered to 0 queue(s)"},
+        {{"subscribers"}, 0, "0"},  // no daemon runs
     };
     for (const Case &c : cases) {
         std::string shown;

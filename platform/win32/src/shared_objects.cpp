@@ -246,12 +246,14 @@ DWORD ListSubscribers(Subscriber (&out)[kMaxSubscribers]) {
     return found;
 }
 
-DWORD Broadcast(DWORD message, const std::string &record, DWORD *total) {
+DWORD Broadcast(DWORD message, const std::string &record, DWORD *offered) {
     Subscriber subscribers[kMaxSubscribers];
-    *total = ListSubscribers(subscribers);
+    const DWORD total = ListSubscribers(subscribers);
     DWORD reached = 0;
-    for (DWORD i = 0; i < *total; ++i) {
+    *offered = 0;
+    for (DWORD i = 0; i < total; ++i) {
         if ((subscribers[i].mask & message) == 0) continue;
+        ++*offered;
         QueueEnd queue;
         if (!OpenQueue(subscribers[i].queueName, &queue)) continue;
         reached += WriteQueue(&queue, record.data(), DWORD(record.size())) ? 1 : 0;

@@ -61,8 +61,8 @@ DWORD ListSubscribers(Subscriber (&out)[kMaxSubscribers]);
 
 // The power manager's part: writes RECORD, a broadcast of kind MESSAGE, into
 // every live subscriber's queue whose mask has that kind, without waiting (a
-// full queue loses it). Returns how many it reached; TOTAL gets the number of
-// subscribers.
-DWORD Broadcast(DWORD message, const std::string &record, DWORD *total);
+// full queue loses it). Returns how many it reached; OFFERED gets the number
+// of subscribers whose mask has the kind.
+DWORD Broadcast(DWORD message, const std::string &record, DWORD *offered);
 
 }  // namespace coredll
