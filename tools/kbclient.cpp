@@ -59,7 +59,7 @@ void Judged(DWORD vk, UINT message, const device::KeyFate &fate) {
     const std::string name = device_names::KeyMessageName(message);
     const char *verdict = fate.passedOn ? "passed on" : "swallowed";
     Log("key", {{"key", key}, {"message", name}, {"fate", verdict}, {"result", std::to_string(fate.result)}},
-           fmt::format("{} {}: {} (result {})", key, name, verdict, fate.result));
+        fmt::format("{} {}: {} (result {})", key, name, verdict, fate.result));
 }
 
 void ReachedWindow(DWORD vk) {
@@ -86,8 +86,8 @@ struct Client {
             activate = Bind<ActivateProc>("ActivateKBHook");
             deactivate = Bind<DeactivateProc>("DeactivateKBHook");
         }
-        Log("client-load", {{"library", libraryPath}, {"result", library ? "loaded" : "failed"},
-                               {"error", std::to_string(error)}}, said);
+        Log("client-load",
+            {{"library", libraryPath}, {"result", library ? "loaded" : "failed"}, {"error", std::to_string(error)}}, said);
     }
     void Unload() {
         if (!library) return Say("unload: not loaded");
@@ -102,7 +102,7 @@ struct Client {
         const BOOL result = activate(mode);
         device::HookChainChanged();
         Log("client-activate", {{"mode", std::to_string(mode)}, {"result", std::to_string(result)}},
-               fmt::format("activate {}: {}", mode, result));
+            fmt::format("activate {}: {}", mode, result));
     }
     void Deactivate() {
         if (!deactivate) return Say("deactivate: library not loaded");
