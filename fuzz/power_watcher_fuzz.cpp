@@ -23,10 +23,9 @@
 #include <msgqueue.h>
 #include <pm.h>
 
-#include <dlfcn.h>
-
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <set>
 #include <string>
@@ -40,9 +39,6 @@ constexpr DWORD kMessageBytes = 536;
 constexpr DWORD kUnattended = device_facts::kPowerStateUnattended;
 constexpr int kWaitsForAStuckQueue = 3;
 constexpr DWORD kNoTimeLimit = 0xFFFFFFFF;
-// The real wait is bounded so that a queue the model thinks full but is
-// empty shows as a wrong count, not as a hang.
-constexpr DWORD kRealWaitMilliseconds = 2000;
 
 enum Function {
     kCreateMsgQueue, kRequestPowerNotifications, kWait, kLocalAlloc, kReadMsgQueue, kLocalFree,
@@ -145,16 +141,21 @@ struct PostResult {
     int dropped = 0;
 };
 
+struct Wait {
+    std::vector<size_t> bursts;  // posted before it, by index
+    size_t queued = 0;           // what the queue holds then
+};
+
 struct Expected {
     std::string debug;
     bool queueMade = false;
     bool subscribed = false;
     int launches = 0;
     int refreshes = 0;
-    // Bursts (by index) posted before each wait; the run ends at the last
-    // wait, through a planned fault or, when this is set, as its time is up.
-    std::vector<std::vector<size_t>> postsBeforeWait;
-    bool timeUp = false;
+    // The run ends at the last wait, through a planned fault or, when this
+    // names it (1-based among the waits), as its time is up.
+    std::vector<Wait> waits;
+    unsigned timeUpWait = 0;
     std::vector<std::vector<PostResult>> postResults;  // per burst, per broadcast
     unsigned calls[kFunctionCount] = {};
     int blocksLeft = 0;  // buffers the platform refused to free
@@ -214,9 +215,9 @@ Expected Model(const Scenario &s) {
             if (stuck && next < s.bursts.size()) post(next), posted.push_back(next++);
             while (queue.empty() && next < s.bursts.size()) post(next), posted.push_back(next++);
             if (!posted.empty()) waitsSincePost = 0;
-            e.postsBeforeWait.push_back(posted);
+            e.waits.push_back({posted, queue.size()});
             if (next == s.bursts.size() && (queue.empty() || stuck)) {
-                e.timeUp = true;
+                e.timeUpWait = ++e.calls[kWait];
                 break;
             }
             ++waitsSincePost;
@@ -244,110 +245,93 @@ Expected Model(const Scenario &s) {
 
 // ---- the run ----------------------------------------------------------------
 
-// What the watcher did, as noted by the definitions below.
-struct Observed {
-    const Scenario *scenario = nullptr;
-    const Expected *expected = nullptr;
-    HANDLE queue = nullptr;
-    HANDLE notification = nullptr;
-    std::string cleanup;  // Stop and Close calls, in order
-    unsigned waits = 0;
-    std::set<void *> blocks;  // live LocalAlloc blocks
-};
-Observed g_run;
+// At each call's entry, while its arguments still point to something: the
+// queue options, the reads' and waits' arguments, and before each wait, the
+// bursts due then. A read that would wait, or a wait on a queue that does not
+// hold what the model says, fails here instead of hanging the run.
+struct Watch {
+    const Scenario &scenario;
+    const Expected &expected;
+    std::vector<uintptr_t> waitedOn;  // each wait's one handle
 
-template <typename Function>
-Function Real(const char *name) {
-    static_assert(sizeof(Function) == sizeof(void *));
-    void *symbol = dlsym(RTLD_NEXT, name);
-    if (!symbol) fuzz_support::Fail(__FILE__, __LINE__, std::string("no ") + name + " in the stand-in");
-    return reinterpret_cast<Function>(symbol);
-}
+    void operator()(const simdevice::CallRecord &record) {
+        const std::vector<uintptr_t> &a = record.arguments;
+        if (record.call == Call::CreateMsgQueue) {
+            const auto *options = reinterpret_cast<const MSGQUEUEOPTIONS *>(a[1]);
+            FUZZ_EXPECT(a[0] == 0 && options != nullptr && options->dwSize == sizeof(MSGQUEUEOPTIONS) &&
+                            options->dwFlags == MSGQUEUE_NOPRECOMMIT && options->dwMaxMessages == kQueueDepth &&
+                            options->cbMaxMessage == kMessageBytes && options->bReadAccess == TRUE,
+                        "the watcher's queue options");
+        } else if (record.call == Call::ReadMsgQueue) {
+            FUZZ_EXPECT(a[1] && a[2] == kMessageBytes && a[3] && a[4] == 0 && a[5],
+                        "reads of the watcher's queue never wait, into a buffer of 536 bytes");
+        } else if (record.call == Call::WaitForMultipleObjects) {
+            FUZZ_EXPECT(a[0] == 1 && a[1] != 0 && a[2] == FALSE && a[3] == kNoTimeLimit,
+                        "the watcher waits on its queue alone, without time limit");
+            const size_t wait = waitedOn.size();
+            FUZZ_EXPECT(wait < expected.waits.size(), "wait " << wait + 1 << " after the run should have ended");
+            const HANDLE queue = reinterpret_cast<const HANDLE *>(a[1])[0];
+            waitedOn.push_back(uintptr_t(queue));
+            for (size_t burst : expected.waits[wait].bursts) Post(burst);
+            const std::optional<size_t> queued = simdevice::QueuedMessages(queue);
+            FUZZ_EXPECT(queued == expected.waits[wait].queued,
+                        "wait " << wait + 1 << " on a queue holding " << (queued ? int(*queued) : -1)
+                                << " messages, expected " << expected.waits[wait].queued);
+        }
+    }
 
-}  // namespace
-
-// These take the stand-in's place for the watcher, note what it asked for,
-// and pass each call on, so that planned faults still apply.
-
-extern "C" HANDLE WINAPI CreateMsgQueue(LPCWSTR name, LPMSGQUEUEOPTIONS options) {
-    static auto real = Real<HANDLE (*)(LPCWSTR, LPMSGQUEUEOPTIONS)>("CreateMsgQueue");
-    FUZZ_EXPECT(name == nullptr && options != nullptr && options->dwSize == sizeof(MSGQUEUEOPTIONS) &&
-                    options->dwFlags == MSGQUEUE_NOPRECOMMIT && options->dwMaxMessages == kQueueDepth &&
-                    options->cbMaxMessage == kMessageBytes && options->bReadAccess == TRUE,
-                "the watcher's queue options");
-    HANDLE queue = real(name, options);
-    if (queue) g_run.queue = queue;
-    return queue;
-}
-
-extern "C" HANDLE WINAPI RequestPowerNotifications(HANDLE queue, DWORD mask) {
-    static auto real = Real<HANDLE (*)(HANDLE, DWORD)>("RequestPowerNotifications");
-    FUZZ_EXPECT(queue == g_run.queue && mask == kSubscribedKinds, "subscription of mask 0x" << Hex(mask));
-    HANDLE notification = real(queue, mask);
-    if (notification) g_run.notification = notification;
-    return notification;
-}
-
-extern "C" DWORD WINAPI WaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL waitAll, DWORD ms) {
-    static auto real = Real<DWORD (*)(DWORD, const HANDLE *, BOOL, DWORD)>("WaitForMultipleObjects");
-    FUZZ_EXPECT(count == 1 && handles && handles[0] == g_run.queue && !waitAll && ms == kNoTimeLimit,
-                "the watcher waits on its queue alone, without time limit");
-    const Expected &e = *g_run.expected;
-    const size_t wait = g_run.waits++;
-    FUZZ_EXPECT(wait < e.postsBeforeWait.size(), "wait " << wait + 1 << " after the run should have ended");
-    for (size_t burst : e.postsBeforeWait[wait]) {
-        const auto &broadcasts = g_run.scenario->bursts[burst];
+    void Post(size_t burst) {
+        const auto &broadcasts = scenario.bursts[burst];
         for (size_t i = 0; i < broadcasts.size(); ++i) {
             const Broadcast &b = broadcasts[i];
             simdevice::BroadcastResult r = simdevice::PostRawPowerMessage(b.message, b.bytes);
-            const PostResult &want = e.postResults[burst][i];
+            const PostResult &want = expected.postResults[burst][i];
             FUZZ_EXPECT(r.delivered == want.delivered && r.dropped == want.dropped,
                         "broadcast " << i << " of burst " << burst << " (Message 0x" << Hex(b.message) << ", "
                                      << b.bytes.size() << " bytes): delivered " << r.delivered << " dropped "
                                      << r.dropped << ", expected " << want.delivered << " and " << want.dropped);
         }
     }
-    if (wait + 1 == e.postsBeforeWait.size() && e.timeUp) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return WAIT_FAILED;
+};
+
+// What the record shows of the watcher's own calls once it has ended.
+struct Seen {
+    uintptr_t queue = 0;
+    uintptr_t notification = 0;
+    std::string cleanup;          // Stop and Close calls, in order
+    std::set<uintptr_t> blocks;  // live LocalAlloc blocks
+};
+
+Seen ReadRecord(const std::vector<uintptr_t> &waitedOn) {
+    Seen seen;
+    for (const simdevice::CallRecord &record : simdevice::Recorded()) {
+        const std::vector<uintptr_t> &a = record.arguments;
+        FUZZ_EXPECT(record.returned, platform_calls::Name(record.call) << " never returned");
+        switch (record.call) {
+        case Call::CreateMsgQueue: seen.queue = record.result; break;
+        case Call::RequestPowerNotifications:
+            FUZZ_EXPECT(a[0] == seen.queue && a[1] == kSubscribedKinds, "subscription of mask 0x" << Hex(DWORD(a[1])));
+            seen.notification = record.result;
+            break;
+        case Call::ReadMsgQueue: FUZZ_EXPECT(a[0] == seen.queue, "read a queue that is not the watcher's"); break;
+        case Call::LocalAlloc: if (record.result) seen.blocks.insert(record.result); break;
+        case Call::LocalFree: if (!record.result) seen.blocks.erase(a[0]); break;
+        case Call::StopPowerNotifications:
+            FUZZ_EXPECT(a[0] == seen.notification, "stopped a subscription that is not the watcher's");
+            seen.cleanup += "Stop ";
+            break;
+        case Call::CloseMsgQueue:
+            FUZZ_EXPECT(a[0] == seen.queue, "closed a queue that is not the watcher's");
+            seen.cleanup += "Close ";
+            break;
+        default: break;
+        }
     }
-    return real(count, handles, waitAll, kRealWaitMilliseconds);
+    for (uintptr_t handle : waitedOn) FUZZ_EXPECT(handle == seen.queue, "waited on a handle that is not its queue");
+    return seen;
 }
 
-extern "C" BOOL WINAPI ReadMsgQueue(HANDLE queue, LPVOID buffer, DWORD size, LPDWORD bytes, DWORD ms, DWORD *flags) {
-    static auto real = Real<BOOL (*)(HANDLE, LPVOID, DWORD, LPDWORD, DWORD, DWORD *)>("ReadMsgQueue");
-    FUZZ_EXPECT(queue == g_run.queue && buffer && size == kMessageBytes && bytes && flags && ms == 0,
-                "reads of the watcher's queue never wait, into a buffer of 536 bytes");
-    return real(queue, buffer, size, bytes, ms, flags);
-}
-
-extern "C" HLOCAL WINAPI LocalAlloc(UINT flags, UINT bytes) {
-    static auto real = Real<HLOCAL (*)(UINT, UINT)>("LocalAlloc");
-    HLOCAL block = real(flags, bytes);
-    if (block) g_run.blocks.insert(block);
-    return block;
-}
-
-extern "C" HLOCAL WINAPI LocalFree(HLOCAL block) {
-    static auto real = Real<HLOCAL (*)(HLOCAL)>("LocalFree");
-    HLOCAL left = real(block);
-    if (!left) g_run.blocks.erase(block);
-    return left;
-}
-
-extern "C" DWORD WINAPI StopPowerNotifications(HANDLE notification) {
-    static auto real = Real<DWORD (*)(HANDLE)>("StopPowerNotifications");
-    FUZZ_EXPECT(notification == g_run.notification, "stopped a subscription that is not the watcher's");
-    g_run.cleanup += "Stop ";
-    return real(notification);
-}
-
-extern "C" BOOL WINAPI CloseMsgQueue(HANDLE queue) {
-    static auto real = Real<BOOL (*)(HANDLE)>("CloseMsgQueue");
-    FUZZ_EXPECT(queue == g_run.queue, "closed a queue that is not the watcher's");
-    g_run.cleanup += "Close ";
-    return real(queue);
-}
+}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     fuzz_support::UseScratchDevice("power-watcher-fuzz");
@@ -360,6 +344,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     fuzz_support::ForgetDeviceHistory();
     simdevice::ClearFaults();
+    // Planned first, so that it comes before any the input plans for that wait.
+    if (expected.timeUpWait) simdevice::FailCall(Name(kWait), ERROR_INVALID_HANDLE, int(expected.timeUpWait));
     for (const Fault &f : scenario.faults) {
         if (f.forceReturn) simdevice::ForceReturn(Name(f.function), f.value, int(f.call));
         else simdevice::FailCall(Name(f.function), f.value, int(f.call));
@@ -369,12 +355,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     unsigned long before[kFunctionCount];
     for (int f = 0; f < kFunctionCount; ++f) before[f] = simdevice::CallCount(kCalls[f]);
     const simdevice::Resources baseline = simdevice::LiveResources();
-    g_run = Observed{};
-    g_run.scenario = &scenario;
-    g_run.expected = &expected;
+    Watch watch{scenario, expected, {}};
+    simdevice::StartRecording();
+    simdevice::WatchCalls(std::ref(watch));
 
     WatchPowerNotifications();
 
+    simdevice::WatchCalls(nullptr);
+    const Seen seen = ReadRecord(watch.waitedOn);
     auto made = [&](Function f) { return simdevice::CallCount(kCalls[f]) - before[f]; };
     FUZZ_EXPECT(made(kShellExecute) == unsigned(expected.launches),
                 made(kShellExecute) << " launches, expected " << expected.launches);
@@ -388,31 +376,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         FUZZ_EXPECT(made(f) == expected.calls[f],
                     Name(f) << " called " << made(f) << " times, expected " << expected.calls[f]);
     }
-    FUZZ_EXPECT(g_run.waits == expected.postsBeforeWait.size(),
-                g_run.waits << " waits, expected " << expected.postsBeforeWait.size());
+    FUZZ_EXPECT(watch.waitedOn.size() == expected.waits.size(),
+                watch.waitedOn.size() << " waits, expected " << expected.waits.size());
     FUZZ_EXPECT(simdevice::DebugOutput() == expected.debug,
                 "debug output \"" << simdevice::DebugOutput() << "\", expected \"" << expected.debug << "\"");
     const std::string cleanup =
         std::string(expected.subscribed ? "Stop " : "") + (expected.queueMade ? "Close " : "");
-    FUZZ_EXPECT(g_run.cleanup == cleanup, "clean-up \"" << g_run.cleanup << "\", expected \"" << cleanup << "\"");
+    FUZZ_EXPECT(seen.cleanup == cleanup, "clean-up \"" << seen.cleanup << "\", expected \"" << cleanup << "\"");
 
     // Left over: only what the platform refused to release.
     simdevice::Resources left = simdevice::LiveResources();
     FUZZ_EXPECT(left.handles - baseline.handles == int(expected.stopRefused) + int(expected.closeRefused) &&
                     left.subscriptions - baseline.subscriptions == int(expected.stopRefused) &&
                     left.allocations - baseline.allocations == expected.blocksLeft &&
-                    g_run.blocks.size() == size_t(expected.blocksLeft),
+                    seen.blocks.size() == size_t(expected.blocksLeft),
                 "left over: " << simdevice::Describe(left) << ", expected " << expected.blocksLeft
                               << " buffers, stop refused " << expected.stopRefused << ", close refused "
                               << expected.closeRefused);
     simdevice::ClearFaults();
-    if (expected.stopRefused) Real<DWORD (*)(HANDLE)>("StopPowerNotifications")(g_run.notification);
-    if (expected.closeRefused) Real<BOOL (*)(HANDLE)>("CloseMsgQueue")(g_run.queue);
-    for (void *block : g_run.blocks) Real<HLOCAL (*)(HLOCAL)>("LocalFree")(block);
+    if (expected.stopRefused) StopPowerNotifications(reinterpret_cast<HANDLE>(seen.notification));
+    if (expected.closeRefused) CloseMsgQueue(reinterpret_cast<HANDLE>(seen.queue));
+    for (uintptr_t block : seen.blocks) LocalFree(reinterpret_cast<HLOCAL>(block));
     left = simdevice::LiveResources();
     FUZZ_EXPECT(left.handles == baseline.handles && left.subscriptions == baseline.subscriptions &&
                     left.allocations == baseline.allocations && simdevice::LivePowerSubscriptions() == 0,
                 "still held after releasing what the platform refused: " << simdevice::Describe(left));
-    g_run = Observed{};
     return 0;
 }

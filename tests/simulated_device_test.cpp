@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -141,6 +142,61 @@ TEST_F(SimulatedDevice, RecordKeepsEveryCallAndWatchersSeeEachFirst) {
     }
     EXPECT_EQ(record[0].arguments, (std::vector<uintptr_t>{LMEM_ZEROINIT, 5}));
     EXPECT_EQ(watched, 3);
+    // Each result is its own call's, though the watcher's calls came between.
+    EXPECT_TRUE(std::all_of(record.begin(), record.end(), [](const auto &r) { return r.returned; }));
+    EXPECT_EQ(record[0].result, uintptr_t(block));
+    EXPECT_EQ(record[1].result, 0u);
+    EXPECT_EQ(record[1].lastError, DWORD(ERROR_OUTOFMEMORY));
+    EXPECT_EQ(record[2].result, 0u);
+    EXPECT_NE(record[3].result, 0u);
+    EXPECT_EQ(record[4].arguments[0], record[3].result);
+}
+
+// A call's result is filled in as it returns, into the recording it was made
+// in: before that it shows as not returned, and a recording started while
+// it ran keeps only its own calls' results.
+TEST_F(SimulatedDevice, RecordFillsInResultsAsCallsReturn) {
+    using simdevice::Call;
+    std::vector<bool> returnedAtEntry;
+    HLOCAL nested = nullptr;
+    simdevice::WatchCalls([&](const simdevice::CallRecord &record) {
+        returnedAtEntry.push_back(simdevice::Recorded().back().returned);
+        if (record.call != Call::LocalFree) return;
+        simdevice::StartRecording();
+        nested = LocalAlloc(LMEM_FIXED, 7);
+    });
+    simdevice::StartRecording();
+    EXPECT_EQ(LocalFree(nullptr), nullptr);
+    simdevice::WatchCalls(nullptr);
+    const std::vector<simdevice::CallRecord> record = simdevice::Recorded();
+    LocalFree(nested);
+
+    EXPECT_EQ(returnedAtEntry, std::vector<bool>{false});
+    ASSERT_EQ(record.size(), 1u);
+    EXPECT_EQ(record[0].call, Call::LocalAlloc);
+    EXPECT_TRUE(record[0].returned);
+    EXPECT_EQ(record[0].result, uintptr_t(nested));
+}
+
+// The depth of a queue, as the kernel counts it.
+TEST_F(SimulatedDevice, QueuedMessagesCountsWhatAQueueHolds) {
+    MSGQUEUEOPTIONS options{sizeof options, MSGQUEUE_NOPRECOMMIT, 4, 64, TRUE};
+    HANDLE queue = CreateMsgQueue(nullptr, &options);
+    ASSERT_NE(queue, nullptr);
+    HANDLE notification = RequestPowerNotifications(queue, PBT_RESUME);
+    ASSERT_NE(notification, nullptr);
+    EXPECT_EQ(simdevice::QueuedMessages(queue), 0u);
+    simdevice::PostPowerBroadcast(PBT_RESUME, 0);
+    simdevice::PostPowerBroadcast(PBT_RESUME, 0);
+    EXPECT_EQ(simdevice::QueuedMessages(queue), 2u);
+    char buffer[64];
+    DWORD bytes = 0, flags = 0;
+    EXPECT_TRUE(ReadMsgQueue(queue, buffer, sizeof buffer, &bytes, 0, &flags));
+    EXPECT_EQ(simdevice::QueuedMessages(queue), 1u);
+    EXPECT_EQ(simdevice::QueuedMessages(notification), std::nullopt);
+    StopPowerNotifications(notification);
+    CloseMsgQueue(queue);
+    EXPECT_EQ(simdevice::QueuedMessages(queue), std::nullopt);
 }
 
 TEST_F(SimulatedDevice, FaultsHitTheCallsTheyArePlannedFor) {

@@ -122,6 +122,8 @@ BroadcastResult PostPowerBroadcast(DWORD message, DWORD flags, const std::u16str
 // Posts raw bytes as a broadcast of kind KIND (to test malformed records).
 BroadcastResult PostRawPowerMessage(DWORD kind, const std::string &bytes);
 int LivePowerSubscriptions();
+// How many messages QUEUE, a queue of this process, holds; nothing if it is none.
+std::optional<size_t> QueuedMessages(HANDLE queue);
 
 // ---- registry ------------------------------------------------------------
 // KEY is a path below HKEY_LOCAL_MACHINE, e.g. u"System\\State\\Phone".
@@ -181,10 +183,14 @@ unsigned long CallCount(Call call);
 
 // ---- the call record --------------------------------------------------------
 // Each call that can fail, as it was made: its arguments as words (a pointer
-// as its address), in the order the calls came, faulted or not.
+// as its address), in the order the calls came, faulted or not, and once it
+// has returned, its result as a word and the last error it left.
 struct CallRecord {
     Call call;
     std::vector<uintptr_t> arguments;
+    bool returned = false;
+    uintptr_t result = 0;
+    DWORD lastError = 0;
 };
 // Forgets what was recorded and records from now on, until the next start.
 void StartRecording();
@@ -192,7 +198,7 @@ std::vector<CallRecord> Recorded();
 // The arguments of each recorded call of CALL, in order.
 std::vector<std::vector<uintptr_t>> RecordedArguments(Call call);
 // Runs WATCHER on the calling thread as each call comes, before it does
-// anything, so that it can read what the arguments point to or act on the
+// anything (so with no result yet), so that it can read what the arguments point to or act on the
 // device first; the calls WATCHER makes are not watched. Empty: none.
 void WatchCalls(std::function<void(const CallRecord &)> watcher);
 

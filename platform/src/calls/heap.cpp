@@ -1,6 +1,8 @@
 // The local heap.
 #include <simdevice/device.h>
 
+#include "Served.h"
+
 #include "../host/Faults.h"
 #include "../host/Handles.h"
 
@@ -9,10 +11,8 @@
 using namespace simdevice;
 using namespace simdevice::internal;
 
-extern "C" {
-
-HLOCAL WINAPI LocalAlloc(UINT flags, UINT bytes) {
-    if (auto f = TakeFault(Call::LocalAlloc, flags, bytes)) return FaultResult<HLOCAL>(*f, nullptr);
+HLOCAL WINAPI served::LocalAlloc(UINT flags, UINT bytes) {
+    if (auto f = TakeFault(Call::LocalAlloc)) return FaultResult<HLOCAL>(*f, nullptr);
     void *block = (flags & LMEM_ZEROINIT) ? std::calloc(1, bytes ? bytes : 1) : std::malloc(bytes ? bytes : 1);
     if (!block) return SetError(ERROR_NOT_ENOUGH_MEMORY), nullptr;
     Count().allocations++;
@@ -21,13 +21,11 @@ HLOCAL WINAPI LocalAlloc(UINT flags, UINT bytes) {
 }
 
 // A release that fails gives the block back.
-HLOCAL WINAPI LocalFree(HLOCAL memory) {
-    if (auto f = TakeFault(Call::LocalFree, memory)) return FaultResult<HLOCAL>(*f, memory);
+HLOCAL WINAPI served::LocalFree(HLOCAL memory) {
+    if (auto f = TakeFault(Call::LocalFree)) return FaultResult<HLOCAL>(*f, memory);
     if (memory) {
         std::free(memory);
         Count().allocations--;
     }
     return nullptr;
 }
-
-}  // extern "C"

@@ -9,6 +9,7 @@
 #include <simdevice/device.h>
 
 #include "DeviceFacts.h"
+#include "Served.h"
 
 #include "../host/Faults.h"
 #include "../host/Handles.h"
@@ -133,13 +134,11 @@ std::optional<KeyFate> KeyFateDuringInstall() {
 
 }  // namespace simdevice
 
-extern "C" {
-
 // The device serves only system-wide low-level keyboard hooks; the module
 // argument is not used. Input goes on while a hook is installed: an event
 // may reach the new hook before this returns its handle to the installer.
-HHOOK WINAPI SetWindowsHookExW(int hookType, HOOKPROC procedure, HINSTANCE module, DWORD threadId) {
-    if (auto f = TakeFault(Call::SetWindowsHookExW, hookType, procedure, module, threadId)) return FaultResult<HHOOK>(*f, nullptr);
+HHOOK WINAPI served::SetWindowsHookExW(int hookType, HOOKPROC procedure, HINSTANCE /*module*/, DWORD threadId) {
+    if (auto f = TakeFault(Call::SetWindowsHookExW)) return FaultResult<HHOOK>(*f, nullptr);
     if (hookType != WH_KEYBOARD_LL || threadId != 0 || !procedure) return SetError(ERROR_INVALID_PARAMETER), nullptr;
     std::lock_guard<std::recursive_mutex> lock(g_chainMutex);
     HHOOK hook = static_cast<HHOOK>(AddHandle(HookObject{}));
@@ -156,8 +155,8 @@ HHOOK WINAPI SetWindowsHookExW(int hookType, HOOKPROC procedure, HINSTANCE modul
 // The hook argument is ignored, as on the platform: the chain position of
 // the event being delivered decides which hook is next. It is recorded, so
 // that tests can see what a hook passed.
-LRESULT WINAPI CallNextHookEx(HHOOK hook, int code, WPARAM wParam, LPARAM lParam) {
-    if (auto f = TakeFault(Call::CallNextHookEx, hook, code, wParam, lParam)) return FaultResult<LRESULT>(*f, 0);
+LRESULT WINAPI served::CallNextHookEx(HHOOK /*hook*/, int code, WPARAM wParam, LPARAM lParam) {
+    if (auto f = TakeFault(Call::CallNextHookEx)) return FaultResult<LRESULT>(*f, 0);
     std::lock_guard<std::recursive_mutex> lock(g_chainMutex);
     if (!t_delivering) return 0;
     size_t next = t_position + 1;
@@ -172,13 +171,11 @@ LRESULT WINAPI CallNextHookEx(HHOOK hook, int code, WPARAM wParam, LPARAM lParam
     return result;
 }
 
-BOOL WINAPI UnhookWindowsHookEx(HHOOK hook) {
-    if (auto f = TakeFault(Call::UnhookWindowsHookEx, hook)) return FaultResult<BOOL>(*f, FALSE);
+BOOL WINAPI served::UnhookWindowsHookEx(HHOOK hook) {
+    if (auto f = TakeFault(Call::UnhookWindowsHookEx)) return FaultResult<BOOL>(*f, FALSE);
     std::lock_guard<std::recursive_mutex> lock(g_chainMutex);
     if (!RemoveHandle<HookObject>(hook)) return SetError(ERROR_INVALID_HOOK_HANDLE), FALSE;
     g_chain.erase(std::remove_if(g_chain.begin(), g_chain.end(), [&](const Hook &h) { return h.handle == hook; }),
                   g_chain.end());
     return TRUE;
 }
-
-}  // extern "C"

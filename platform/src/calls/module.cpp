@@ -5,6 +5,8 @@
 // one built for this host to the host's.
 #include <simdevice/device.h>
 
+#include "Served.h"
+
 #include "../host/Faults.h"
 #include "../host/Handles.h"
 #include "../host/ImageModules.h"
@@ -145,10 +147,8 @@ void simdevice::LibraryAttached(void *base, LibraryEntry entry, bool accepted) {
 void simdevice::ThreadStarts() { TellLibraries(DLL_THREAD_ATTACH); }
 void simdevice::ThreadEnds() { TellLibraries(DLL_THREAD_DETACH); }
 
-extern "C" {
-
-HMODULE WINAPI GetModuleHandleW(LPCWSTR moduleName) {
-    if (auto f = TakeFault(Call::GetModuleHandleW, moduleName)) return FaultResult<HMODULE>(*f, nullptr);
+HMODULE WINAPI served::GetModuleHandleW(LPCWSTR moduleName) {
+    if (auto f = TakeFault(Call::GetModuleHandleW)) return FaultResult<HMODULE>(*f, nullptr);
     if (!moduleName) return ProgramModule();
     std::u16string name = FromWide(moduleName);
     if (IsCoreName(name)) return CoreModule();
@@ -164,9 +164,9 @@ HMODULE WINAPI GetModuleHandleW(LPCWSTR moduleName) {
 // A path that does not fit is cut to SIZE characters with the terminator,
 // the result is SIZE and the error ERROR_INSUFFICIENT_BUFFER, as desktop
 // Win32 documents it. A path that fits clears the last error, as Wine's does.
-DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size) {
+DWORD WINAPI served::GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size) {
     std::optional<std::u16string> path;
-    if (auto f = TakeFault(Call::GetModuleFileNameW, module, fileName, size)) {
+    if (auto f = TakeFault(Call::GetModuleFileNameW)) {
         if (f->verb != Fault::kPath) return FaultResult<DWORD>(*f, 0);
         path = Utf8ToUtf16(f->path);
     }
@@ -188,8 +188,8 @@ DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size) {
     return size;
 }
 
-HINSTANCE WINAPI LoadLibraryW(LPCWSTR fileName) {
-    if (auto f = TakeFault(Call::LoadLibraryW, fileName)) return FaultResult<HINSTANCE>(*f, nullptr);
+HINSTANCE WINAPI served::LoadLibraryW(LPCWSTR fileName) {
+    if (auto f = TakeFault(Call::LoadLibraryW)) return FaultResult<HINSTANCE>(*f, nullptr);
     if (!fileName || !*fileName) return SetError(ERROR_INVALID_PARAMETER), nullptr;
     std::u16string name = FromWide(fileName);
     if (IsCoreName(name)) {
@@ -219,9 +219,9 @@ HINSTANCE WINAPI LoadLibraryW(LPCWSTR fileName) {
     return static_cast<HINSTANCE>(base);
 }
 
-FARPROC WINAPI GetProcAddressW(HMODULE module, LPCWSTR procName) {
+FARPROC WINAPI served::GetProcAddressW(HMODULE module, LPCWSTR procName) {
     std::string name = ExportSymbol(procName);
-    if (auto f = TakeKeyedFault(Call::GetProcAddressW, name, {AsWord(module), AsWord(procName)}))
+    if (auto f = TakeKeyedFault(Call::GetProcAddressW, name))
         return FaultResult<FARPROC>(*f, nullptr);
     // A null or empty name binds nothing, and a name never reaches an alias.
     const bool named = !IsOrdinal(procName);
@@ -246,8 +246,8 @@ FARPROC WINAPI GetProcAddressW(HMODULE module, LPCWSTR procName) {
     return reinterpret_cast<FARPROC>(symbol);
 }
 
-BOOL WINAPI FreeLibrary(HMODULE module) {
-    if (auto f = TakeFault(Call::FreeLibrary, module)) return FaultResult<BOOL>(*f, FALSE);
+BOOL WINAPI served::FreeLibrary(HMODULE module) {
+    if (auto f = TakeFault(Call::FreeLibrary)) return FaultResult<BOOL>(*f, FALSE);
     // Its detach runs in there, and may call back into us: no lock is held.
     if (FreeImageLibrary(module)) return TRUE;
     void *dl = nullptr;
@@ -269,5 +269,3 @@ BOOL WINAPI FreeLibrary(HMODULE module) {
     dlclose(dl);  // may run the library's detach code, which calls back into us
     return TRUE;
 }
-
-}  // extern "C"

@@ -5,6 +5,8 @@
 
 #include <msgqueue.h>
 
+#include "Served.h"
+
 #include "../host/Faults.h"
 #include "../host/Files.h"
 #include "../host/Handles.h"
@@ -65,11 +67,16 @@ ssize_t Receive(const QueueView &view, std::string &message, DWORD milliseconds)
 
 }  // namespace
 
-extern "C" {
+std::optional<size_t> simdevice::QueuedMessages(HANDLE queue) {
+    auto view = ViewQueue(queue);
+    mq_attr attributes{};
+    if (!view || mq_getattr(view->fd, &attributes) != 0) return std::nullopt;
+    return size_t(attributes.mq_curmsgs);
+}
 
 // Named queues are not simulated: nothing in the system shares a queue by name.
-HANDLE WINAPI CreateMsgQueue(LPCWSTR name, LPMSGQUEUEOPTIONS options) {
-    if (auto f = TakeFault(Call::CreateMsgQueue, name, options)) return FaultResult<HANDLE>(*f, nullptr);
+HANDLE WINAPI served::CreateMsgQueue(LPCWSTR name, LPMSGQUEUEOPTIONS options) {
+    if (auto f = TakeFault(Call::CreateMsgQueue)) return FaultResult<HANDLE>(*f, nullptr);
     if (!queue_rules::ValidOptions(options) || name != nullptr) return SetError(ERROR_INVALID_PARAMETER), nullptr;
     QueueObject object;
     object.name = NewQueueName("queue");
@@ -87,9 +94,9 @@ HANDLE WINAPI CreateMsgQueue(LPCWSTR name, LPMSGQUEUEOPTIONS options) {
 }
 
 // A message longer than the buffer comes cut, and the read still succeeds.
-BOOL WINAPI ReadMsgQueue(HANDLE queue, LPVOID buffer, DWORD bufferSize, LPDWORD bytesRead, DWORD milliseconds,
+BOOL WINAPI served::ReadMsgQueue(HANDLE queue, LPVOID buffer, DWORD bufferSize, LPDWORD bytesRead, DWORD milliseconds,
                          DWORD *flags) {
-    if (auto f = TakeFault(Call::ReadMsgQueue, queue, buffer, bufferSize, bytesRead, milliseconds, flags)) return FaultResult<BOOL>(*f, FALSE);
+    if (auto f = TakeFault(Call::ReadMsgQueue)) return FaultResult<BOOL>(*f, FALSE);
     auto view = ViewQueue(queue);
     if (!view) return SetError(ERROR_INVALID_HANDLE), FALSE;
     if (!view->readAccess) return SetError(ERROR_ACCESS_DENIED), FALSE;
@@ -108,12 +115,10 @@ BOOL WINAPI ReadMsgQueue(HANDLE queue, LPVOID buffer, DWORD bufferSize, LPDWORD 
     return TRUE;
 }
 
-BOOL WINAPI CloseMsgQueue(HANDLE queue) {
-    if (auto f = TakeFault(Call::CloseMsgQueue, queue)) return FaultResult<BOOL>(*f, FALSE);
+BOOL WINAPI served::CloseMsgQueue(HANDLE queue) {
+    if (auto f = TakeFault(Call::CloseMsgQueue)) return FaultResult<BOOL>(*f, FALSE);
     auto object = RemoveHandle<QueueObject>(queue);
     if (!object) return SetError(ERROR_INVALID_HANDLE), FALSE;
     object->Release();
     return TRUE;
 }
-
-}  // extern "C"

@@ -5,6 +5,8 @@
 
 #include <pm.h>
 
+#include "Served.h"
+
 #include "../host/Faults.h"
 #include "../host/Files.h"
 #include "../host/Handles.h"
@@ -88,10 +90,8 @@ int LivePowerSubscriptions() {
 
 }  // namespace simdevice
 
-extern "C" {
-
-HANDLE WINAPI RequestPowerNotifications(HANDLE messageQueue, DWORD mask) {
-    if (auto f = TakeFault(Call::RequestPowerNotifications, messageQueue, mask)) return FaultResult<HANDLE>(*f, nullptr);
+HANDLE WINAPI served::RequestPowerNotifications(HANDLE messageQueue, DWORD mask) {
+    if (auto f = TakeFault(Call::RequestPowerNotifications)) return FaultResult<HANDLE>(*f, nullptr);
     std::string queueName;
     // A subscription with no kinds could never receive anything.
     if (mask == 0 || !WithObject<QueueObject>(messageQueue, [&](const QueueObject &q) { queueName = q.name; }))
@@ -111,8 +111,8 @@ HANDLE WINAPI RequestPowerNotifications(HANDLE messageQueue, DWORD mask) {
     return AddHandle(notification);
 }
 
-DWORD WINAPI StopPowerNotifications(HANDLE notification) {
-    if (auto f = TakeFault(Call::StopPowerNotifications, notification)) return FaultResult<DWORD>(*f, f->error);
+DWORD WINAPI served::StopPowerNotifications(HANDLE notification) {
+    if (auto f = TakeFault(Call::StopPowerNotifications)) return FaultResult<DWORD>(*f, f->error);
     auto object = RemoveHandle<NotificationObject>(notification);
     if (!object) return SetError(ERROR_INVALID_HANDLE), ERROR_INVALID_HANDLE;
     {
@@ -124,5 +124,3 @@ DWORD WINAPI StopPowerNotifications(HANDLE notification) {
     Log("power-unsubscribed", {});
     return ERROR_SUCCESS;
 }
-
-}  // extern "C"

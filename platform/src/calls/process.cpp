@@ -1,6 +1,8 @@
 // The calling process: its command line and its end.
 #include <simdevice/device.h>
 
+#include "Served.h"
+
 #include "../host/Faults.h"
 #include "../host/Files.h"
 #include "../host/Programs.h"
@@ -32,19 +34,15 @@ std::u16string ArgumentsOfThisProcess() {
 
 }  // namespace
 
-extern "C" {
-
 LPWSTR WINAPI GetCommandLineW(void) {
     static std::u16string line = ArgumentsOfThisProcess();
     return line.data();
 }
 
 // Only the calling process can be ended: the device's pseudo-handle.
-BOOL WINAPI TerminateProcess(HANDLE process, UINT exitCode) {
-    if (auto f = TakeFault(Call::TerminateProcess, process, exitCode)) return FaultResult<BOOL>(*f, FALSE);
+BOOL WINAPI served::TerminateProcess(HANDLE process, UINT exitCode) {
+    if (auto f = TakeFault(Call::TerminateProcess)) return FaultResult<BOOL>(*f, FALSE);
     if (process != GetCurrentProcess()) return SetError(ERROR_INVALID_HANDLE), FALSE;
     ProgramExiting(int(exitCode));
     std::exit(int(exitCode));
 }
-
-}  // extern "C"

@@ -6,6 +6,8 @@
 // either the old or the new value, never a mixture.
 #include <simdevice/device.h>
 
+#include "Served.h"
+
 #include "../host/Faults.h"
 #include "../host/Files.h"
 #include "../host/Handles.h"
@@ -121,12 +123,10 @@ void DeleteRegistryKey(const std::u16string &key) {
 
 }  // namespace simdevice
 
-extern "C" {
-
 // The device's options are reserved (0); the access mask is recorded, since
 // the device grants any.
-LONG WINAPI RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access, PHKEY result) {
-    if (auto f = TakeFault(Call::RegOpenKeyExW, key, subKey, options, access, result)) return fault_plan::ErrorResult(*f);
+LONG WINAPI served::RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM /*access*/, PHKEY result) {
+    if (auto f = TakeFault(Call::RegOpenKeyExW)) return fault_plan::ErrorResult(*f);
     if (!result || options != 0) return ERROR_INVALID_PARAMETER;
     auto root = KeyFolder(key);
     if (!root) return ERROR_INVALID_HANDLE;
@@ -137,9 +137,9 @@ LONG WINAPI RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access
     return ERROR_SUCCESS;
 }
 
-LONG WINAPI RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
+LONG WINAPI served::RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
                              LPDWORD dataSize) {
-    if (auto f = TakeFault(Call::RegQueryValueExW, key, valueName, reserved, type, data, dataSize)) return fault_plan::ErrorResult(*f);
+    if (auto f = TakeFault(Call::RegQueryValueExW)) return fault_plan::ErrorResult(*f);
     if (reserved || (data && !dataSize)) return ERROR_INVALID_PARAMETER;
     auto directory = KeyFolder(key);
     if (!directory || key == HKEY_LOCAL_MACHINE) return ERROR_INVALID_HANDLE;
@@ -163,10 +163,8 @@ LONG WINAPI RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDW
     return ERROR_SUCCESS;
 }
 
-LONG WINAPI RegCloseKey(HKEY key) {
-    if (auto f = TakeFault(Call::RegCloseKey, key)) return fault_plan::ErrorResult(*f);
+LONG WINAPI served::RegCloseKey(HKEY key) {
+    if (auto f = TakeFault(Call::RegCloseKey)) return fault_plan::ErrorResult(*f);
     if (!RemoveHandle<RegistryKeyObject>(key)) return ERROR_INVALID_HANDLE;
     return ERROR_SUCCESS;
 }
-
-}  // extern "C"

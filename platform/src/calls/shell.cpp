@@ -4,6 +4,8 @@
 
 #include <shellapi.h>
 
+#include "Served.h"
+
 #include "../host/Faults.h"
 #include "../host/Programs.h"
 #include "../host/Text.h"
@@ -71,10 +73,8 @@ int Spawn(const std::string &path, const std::string &parameters, const std::str
 
 }  // namespace
 
-extern "C" {
-
-BOOL WINAPI ShellExecuteEx(LPSHELLEXECUTEINFO info) {
-    if (auto f = TakeFault(Call::ShellExecuteEx, info)) return FaultResult<BOOL>(*f, FALSE);
+BOOL WINAPI served::ShellExecuteEx(LPSHELLEXECUTEINFO info) {
+    if (auto f = TakeFault(Call::ShellExecuteEx)) return FaultResult<BOOL>(*f, FALSE);
     if (!info) return SetError(ERROR_INVALID_PARAMETER), FALSE;
     ReapFinished();
     DWORD error = ERROR_SUCCESS;
@@ -109,5 +109,3 @@ BOOL WINAPI ShellExecuteEx(LPSHELLEXECUTEINFO info) {
     info->hInstApp = reinterpret_cast<HINSTANCE>(uintptr_t(42));  // above 32 means success
     return TRUE;
 }
-
-}  // extern "C"

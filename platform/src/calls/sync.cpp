@@ -2,6 +2,8 @@
 // waiting on queues, and the Interlocked calls.
 #include <simdevice/device.h>
 
+#include "Served.h"
+
 #include "../host/Faults.h"
 #include "../host/Files.h"
 #include "../host/Handles.h"
@@ -39,13 +41,11 @@ public:
 
 void simdevice::internal::SetError(DWORD error) { t_lastError = error; }
 
-extern "C" {
-
 DWORD WINAPI GetLastError(void) { return t_lastError; }
 void WINAPI SetLastError(DWORD error) { t_lastError = error; }
 
-BOOL WINAPI CloseHandle(HANDLE object) {
-    if (auto f = TakeFault(Call::CloseHandle, object)) return FaultResult<BOOL>(*f, FALSE);
+BOOL WINAPI served::CloseHandle(HANDLE object) {
+    if (auto f = TakeFault(Call::CloseHandle)) return FaultResult<BOOL>(*f, FALSE);
     if (auto mutex = RemoveHandle<MutexObject>(object)) {
         mutex->Release();
         return TRUE;
@@ -59,8 +59,8 @@ BOOL WINAPI CloseHandle(HANDLE object) {
 
 // Ownership is not modelled: nothing in the system waits on a mutex. A name
 // exists while any process holds a handle to it.
-HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, LPCWSTR name) {
-    if (auto f = TakeFault(Call::CreateMutexW, attributes, initialOwner, name)) return FaultResult<HANDLE>(*f, nullptr);
+HANDLE WINAPI served::CreateMutexW(LPSECURITY_ATTRIBUTES /*attributes*/, BOOL /*initialOwner*/, LPCWSTR name) {
+    if (auto f = TakeFault(Call::CreateMutexW)) return FaultResult<HANDLE>(*f, nullptr);
     MutexObject object;
     bool existed = false;
     if (name && *name) {
@@ -77,8 +77,8 @@ HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, 
 
 // The device waits for any one object only; a queue is signalled while it
 // holds a message, and the kernel wakes the wait.
-DWORD WINAPI WaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL waitAll, DWORD milliseconds) {
-    if (auto f = TakeFault(Call::WaitForMultipleObjects, count, handles, waitAll, milliseconds)) return FaultResult<DWORD>(*f, WAIT_FAILED);
+DWORD WINAPI served::WaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL waitAll, DWORD milliseconds) {
+    if (auto f = TakeFault(Call::WaitForMultipleObjects)) return FaultResult<DWORD>(*f, WAIT_FAILED);
     if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || !handles || waitAll)
         return SetError(ERROR_INVALID_PARAMETER), WAIT_FAILED;
     std::vector<pollfd> fds(count);
@@ -106,5 +106,3 @@ LONG WINAPI InterlockedCompareExchange(LPLONG destination, LONG exchange, LONG c
     __atomic_compare_exchange_n(destination, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     return comparand;  // the value found, as on the platform
 }
-
-}  // extern "C"

@@ -3,6 +3,8 @@
 // requests that its owner reads.
 #include <simdevice/device.h>
 
+#include "Served.h"
+
 #include "../host/Faults.h"
 #include "../host/Files.h"
 #include "../host/Layout.h"
@@ -122,11 +124,9 @@ bool WaitForRepaintRequest(HWND handle, std::optional<std::chrono::milliseconds>
 
 }  // namespace simdevice
 
-extern "C" {
-
 // Titles compare without regard to ASCII case, as window lookups do.
-HWND WINAPI FindWindowW(LPCWSTR className, LPCWSTR windowName) {
-    if (auto f = TakeFault(Call::FindWindowW, className, windowName)) return FaultResult<HWND>(*f, nullptr);
+HWND WINAPI served::FindWindowW(LPCWSTR className, LPCWSTR windowName) {
+    if (auto f = TakeFault(Call::FindWindowW)) return FaultResult<HWND>(*f, nullptr);
     if (className) return nullptr;  // device windows here carry no class
     std::vector<uint64_t> ids;
     std::error_code ignored;
@@ -145,8 +145,8 @@ HWND WINAPI FindWindowW(LPCWSTR className, LPCWSTR windowName) {
     return found;
 }
 
-BOOL WINAPI UpdateWindow(HWND window) {
-    if (auto f = TakeFault(Call::UpdateWindow, window)) return FaultResult<BOOL>(*f, FALSE);
+BOOL WINAPI served::UpdateWindow(HWND window) {
+    if (auto f = TakeFault(Call::UpdateWindow)) return FaultResult<BOOL>(*f, FALSE);
     if (!window) {
         Log("updatewindow", {{"window", "null"}, {"result", "no window"}});
         return SetError(ERROR_INVALID_WINDOW_HANDLE), FALSE;
@@ -165,5 +165,3 @@ BOOL WINAPI UpdateWindow(HWND window) {
     if (!delivered) return SetError(ERROR_INVALID_WINDOW_HANDLE), FALSE;
     return TRUE;
 }
-
-}  // extern "C"

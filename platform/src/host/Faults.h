@@ -10,7 +10,6 @@
 #include <optional>
 #include <string>
 #include <type_traits>
-#include <vector>
 
 namespace simdevice::internal {
 
@@ -19,21 +18,18 @@ using fault_plan::Fault;
 
 void SetError(DWORD error);
 
-// Records a call of CALL with ARGUMENTS, counts it (by KEY too, for the one
-// call whose plans may name an argument) and gives the fault planned for
-// it, if any.
-std::optional<Fault> TakeKeyedFault(Call call, const std::string &key, std::vector<uintptr_t> arguments);
+// Counts a call of CALL (by KEY too, for the one call whose plans may name
+// an argument) and gives the fault planned for it, if any.
+std::optional<Fault> TakeKeyedFault(Call call, const std::string &key);
+// The fault point every call that can fail starts with (its record is made
+// around it, in calls/recorded.cpp).
+inline std::optional<Fault> TakeFault(Call call) { return TakeKeyedFault(call, ""); }
 
-template <typename Argument>
-uintptr_t AsWord(Argument argument) {
-    if constexpr (std::is_pointer_v<Argument>) return reinterpret_cast<uintptr_t>(argument);
-    else return static_cast<uintptr_t>(argument);
-}
-// The fault point every call that can fail starts with, given all of its
-// arguments.
-template <typename... Arguments>
-std::optional<Fault> TakeFault(Call call, Arguments... arguments) {
-    return TakeKeyedFault(call, "", {AsWord(arguments)...});
+// A call's argument or result as a word: a pointer as its address.
+template <typename Value>
+uintptr_t AsWord(Value value) {
+    if constexpr (std::is_pointer_v<Value>) return reinterpret_cast<uintptr_t>(value);
+    else return static_cast<uintptr_t>(value);
 }
 // What a faulted call returns: FAILURE with the planned last error, or the
 // planned value.

@@ -5,8 +5,15 @@
 
 namespace simdevice::internal {
 
+// Where a call's record is, for its result to be filled in on return.
+struct RecordTicket {
+    uint64_t recording = 0;  // which recording it belongs to; 0: none
+    size_t index = 0;
+};
 // Keeps RECORD while a test records, and shows it to the watcher, if any.
-void RecordCall(const CallRecord &record);
+RecordTicket RecordCall(const CallRecord &record);
+// Fills in what the call TICKET names returned, if it is still recorded.
+void RecordResult(RecordTicket ticket, uintptr_t result, DWORD lastError);
 // What SetWindowsHookExW last gave, for LastObserved.
 void ObserveInstalledHook(HHOOK hook);
 

@@ -2,8 +2,6 @@
 // plans, counted per call.
 #include "Faults.h"
 
-#include "Record.h"
-
 #include <simdevice/device.h>
 
 #include <cstdio>
@@ -52,8 +50,7 @@ void LoadEnvironmentFaults() {
     ReadEnvironmentFaultsLocked();
 }
 
-std::optional<Fault> TakeKeyedFault(Call call, const std::string &key, std::vector<uintptr_t> arguments) {
-    RecordCall(CallRecord{call, std::move(arguments)});
+std::optional<Fault> TakeKeyedFault(Call call, const std::string &key) {
     std::lock_guard<std::mutex> lock(g_faultMutex);
     ReadEnvironmentFaultsLocked();
     return g_faults.Take(call, key);

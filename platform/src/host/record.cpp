@@ -10,7 +10,7 @@ namespace simdevice {
 namespace {
 
 std::mutex g_recordMutex;
-bool g_recording = false;
+uint64_t g_recording = 0;  // counts the starts; 0: not recording
 std::vector<CallRecord> g_record;
 std::function<void(const CallRecord &)> g_watcher;
 std::array<std::vector<uintptr_t>, platform_calls::kCount> g_lastArguments;  // kept whether recording or not
@@ -19,18 +19,33 @@ thread_local bool t_watching = false;  // the watcher's own calls go unwatched
 
 }  // namespace
 
-void internal::RecordCall(const CallRecord &record) {
+internal::RecordTicket internal::RecordCall(const CallRecord &record) {
+    RecordTicket ticket;
     std::function<void(const CallRecord &)> watcher;
     {
         std::lock_guard<std::mutex> lock(g_recordMutex);
         g_lastArguments[size_t(record.call)] = record.arguments;
-        if (g_recording) g_record.push_back(record);
+        if (g_recording) {
+            ticket = {g_recording, g_record.size()};
+            g_record.push_back(record);
+        }
         if (!t_watching) watcher = g_watcher;
     }
-    if (!watcher) return;
+    if (!watcher) return ticket;
     t_watching = true;
     watcher(record);
     t_watching = false;
+    return ticket;
+}
+
+// A call that outlives its recording (a restart while it ran) leaves the new one alone.
+void internal::RecordResult(RecordTicket ticket, uintptr_t result, DWORD lastError) {
+    std::lock_guard<std::mutex> lock(g_recordMutex);
+    if (ticket.recording == 0 || ticket.recording != g_recording) return;
+    CallRecord &record = g_record[ticket.index];
+    record.result = result;
+    record.lastError = lastError;
+    record.returned = true;
 }
 
 void internal::ObserveInstalledHook(HHOOK hook) { g_installedHook = hook; }
@@ -58,7 +73,7 @@ Observed LastObserved() {
 void StartRecording() {
     std::lock_guard<std::mutex> lock(g_recordMutex);
     g_record.clear();
-    g_recording = true;
+    ++g_recording;
 }
 
 std::vector<CallRecord> Recorded() {
