@@ -1,0 +1,150 @@
+// The input system under Wine: key events through SendInput and X, the
+// harness's own hooks in front of the device's to see their verdicts, and a
+// thread that pumps messages (a low-level hook is only called while the
+// thread that installed it does) with the tool's work handed to it.
+#include "device/Device.h"
+#include "device/DesktopCalls.h"
+
+#include <stdexcept>
+
+namespace device {
+
+namespace {
+
+// Marks the events PressKey makes, which a listener leaves to PressKey.
+constexpr ULONG_PTR kPressedHere = 0x6b657973;
+
+LRESULT g_chainResult = 0;
+bool g_keySeen = false;
+HHOOK g_observer = nullptr;
+KeyListener g_listener;
+HHOOK g_listeningHook = nullptr;
+
+LRESULT CALLBACK Observer(int code, WPARAM wParam, LPARAM lParam) {
+    g_chainResult = Desktop().callNext(g_observer, code, wParam, lParam);
+    g_keySeen = true;
+    return g_chainResult;
+}
+
+}  // namespace
+
+// The event goes through an observer installed last, which runs first and
+// sees the chain's result; the thread pumps until it has. X makes system
+// keys only with Alt held, which would be an event of its own.
+KeyFate PressKey(DWORD vk, UINT message) {
+    if (message != WM_KEYDOWN && message != WM_KEYUP)
+        throw std::invalid_argument("the Wine device's keyboard makes no system key events");
+    g_observer = InstallKeyboardHook(Observer);
+    g_keySeen = false;
+    INPUT input = {};
+    input.type = INPUT_KEYBOARD;
+    input.ki.wVk = WORD(vk);
+    input.ki.dwFlags = message == WM_KEYUP ? KEYEVENTF_KEYUP : 0;
+    input.ki.dwExtraInfo = kPressedHere;
+    SendInput(1, &input, sizeof input);
+    const DWORD deadline = GetTickCount() + 5000;
+    while (!g_keySeen && GetTickCount() < deadline) {
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+    }
+    Desktop().unhook(g_observer);
+    return KeyFate{g_chainResult, g_chainResult == 0};
+}
+
+namespace {
+
+LRESULT CALLBACK ListeningHook(int code, WPARAM wParam, LPARAM lParam) {
+    const LRESULT result = Desktop().callNext(g_listeningHook, code, wParam, lParam);
+    const KBDLLHOOKSTRUCT *event = reinterpret_cast<const KBDLLHOOKSTRUCT *>(lParam);
+    if (code == HC_ACTION && event->dwExtraInfo != kPressedHere)
+        g_listener.judged(event->vkCode, UINT(wParam), KeyFate{result, result == 0});
+    return result;
+}
+
+LRESULT CALLBACK ListeningWindow(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_KEYDOWN || message == WM_SYSKEYDOWN) {
+        g_listener.reachedWindow(DWORD(wParam));
+        return 0;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+}  // namespace
+
+// X sends the keyboard's events to the focused window, "Keypad client",
+// after the hooks: one of this process's own in front of them all.
+void ListenForKeys(KeyListener listener) {
+    g_listener = std::move(listener);
+    WNDCLASSW windowClass = {};
+    windowClass.lpfnWndProc = ListeningWindow;
+    windowClass.hInstance = ThisProgram();
+    windowClass.lpszClassName = L"KeypadClientWindow";
+    RegisterClassW(&windowClass);
+    HWND window = CreateWindowExW(0, windowClass.lpszClassName, L"Keypad client", WS_OVERLAPPEDWINDOW, 0, 0, 320, 200,
+                                  nullptr, nullptr, windowClass.hInstance, nullptr);
+    ShowWindow(window, SW_SHOW);
+    HookChainChanged();
+}
+
+// Installed again, in front of any hook put in since.
+void HookChainChanged() {
+    if (!g_listener.judged) return;
+    if (g_listeningHook != nullptr) Desktop().unhook(g_listeningHook);
+    g_listeningHook = InstallKeyboardHook(ListeningHook);
+}
+
+namespace {
+
+DWORD g_inputThread = 0;
+HANDLE g_workReady = nullptr;
+HANDLE g_workDone = nullptr;
+const std::function<void()> *g_work = nullptr;
+
+struct Reading {
+    const std::function<int()> *reader;
+    int status;
+};
+
+DWORD WINAPI Read(LPVOID reading) {
+    Reading *r = static_cast<Reading *>(reading);
+    r->status = (*r->reader)();
+    return 0;
+}
+
+}  // namespace
+
+// This thread waits for work or input and pumps; the reader runs on another.
+int ServeInput(int, char **, const std::function<int()> &reader) {
+    g_inputThread = GetCurrentThreadId();
+    g_workReady = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    g_workDone = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    Reading reading = {&reader, 0};
+    HANDLE thread = CreateThread(nullptr, 0, Read, &reading, 0, nullptr);
+    const HANDLE waits[] = {g_workReady, thread};
+    for (DWORD woke; (woke = MsgWaitForMultipleObjects(2, waits, FALSE, INFINITE, QS_ALLINPUT)) != WAIT_OBJECT_0 + 1;) {
+        if (woke == WAIT_OBJECT_0) {
+            (*g_work)();
+            SetEvent(g_workDone);
+            continue;
+        }
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+        }
+    }
+    Desktop().closeHandle(thread);
+    Desktop().closeHandle(g_workDone);
+    Desktop().closeHandle(g_workReady);
+    return reading.status;
+}
+
+void OnInputThread(const std::function<void()> &work) {
+    if (g_workReady == nullptr || GetCurrentThreadId() == g_inputThread) return work();
+    g_work = &work;
+    SetEvent(g_workReady);
+    WaitForSingleObject(g_workDone, INFINITE);
+}
+
+}  // namespace device
