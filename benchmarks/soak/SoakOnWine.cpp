@@ -34,7 +34,10 @@ std::wstring Beside(const wchar_t *name) {
     return std::wstring(path, length) + name;
 }
 
-bool StartsWith(const std::string &text, const char *prefix) { return text.rfind(prefix, 0) == 0; }
+bool StartsWith(const std::string &text, const std::string &prefix) { return text.rfind(prefix, 0) == 0; }
+bool EndsWith(const std::string &text, const std::string &end) {
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
 
 // A fixture's log, read onwards as it grows; whole lines only.
 class Tail {
@@ -111,13 +114,9 @@ void TakeFate(const std::string &line) {
     const PlayedKey &key = g_keys[g_nextKey++];
     const std::string expected = device_names::KeyName(key.vk) + (key.up ? " up: " : " down: ") +
                                  (key.passes ? "passed on" : "swallowed");
-    if (StartsWith(line, (expected + " (result ").c_str())) return;
+    if (StartsWith(line, expected + " (result ")) return;
     ++g_seen.keysOff;
     Note(line + ", the table says " + expected);
-}
-
-bool EndsWith(const std::string &text, const std::string &end) {
-    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
 // The client's answers to its commands, its verdicts and the keys that

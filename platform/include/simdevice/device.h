@@ -198,8 +198,9 @@ std::vector<CallRecord> Recorded();
 // The arguments of each recorded call of CALL, in order.
 std::vector<std::vector<uintptr_t>> RecordedArguments(Call call);
 // Runs WATCHER on the calling thread as each call comes, before it does
-// anything (so with no result yet), so that it can read what the arguments point to or act on the
-// device first; the calls WATCHER makes are not watched. Empty: none.
+// anything (so with no result yet), so that it can read what the arguments
+// point to or act on the device first; the calls WATCHER makes are not
+// watched. Empty: none.
 void WatchCalls(std::function<void(const CallRecord &)> watcher);
 
 // ---- accounting -------------------------------------------------------------
