@@ -17,7 +17,7 @@ namespace soak {
 
 // Runs the soak with the command line's words (not the program's name);
 // its exit status.
-int Main(const std::vector<std::string> &words);
+int Main(std::vector<std::string> words);
 
 }  // namespace soak
 

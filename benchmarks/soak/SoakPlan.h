@@ -40,65 +40,15 @@ private:
 
 constexpr int kPassed = 0;
 constexpr int kFailed = 1;
-constexpr int kBadInput = 2;
 
 // ---- the command line ------------------------------------------------------
 
+// What the command line asks for (soak --help tells).
 struct Counts {
     long broadcasts = 0;
     long keys = 0;
     bool samples = false;  // print each sample before the summary
-    bool help = false;
 };
-
-// After the program's name.
-inline const char kUsage[] =
-    " --broadcasts N --keys N [--samples]\n"
-    "Plays N power broadcasts to the real daemon and N key events through the real keypad lock in a client,\n"
-    "then a flood of N/10 broadcasts, sampling both processes' resources and resident memory at the start\n"
-    "and every 10%; each key's fate is checked against the decision table, each unattended transition\n"
-    "against a launch. N: a count, 1 to 2147483647, decimal or 0x-hexadecimal.\n"
-    "  --samples   print every sample before the summary\n"
-    "Exit status: 0 passed (every count back where it began, resident memory grown by less than a page\n"
-    "per 100000 events or by one page at most (shown, not judged, under a sanitizer or an emulator), every\n"
-    "decision as the table gives it);\n"
-    "1 failed; 2 bad input.\n";
-
-// Reads "--broadcasts N --keys N [--samples]" (also --name=N), by the
-// tools' number rules. Throws std::invalid_argument with the one line to
-// print.
-inline Counts ReadCounts(const std::vector<std::string> &words) {
-    Counts counts;
-    const auto take = [](const std::string &name, const std::string &text, long &into) {
-        if (into != 0) throw std::invalid_argument(name + " is given twice");
-        try {
-            into = argument_values::Count(text);
-        } catch (const std::invalid_argument &error) {
-            throw std::invalid_argument(name + ": " + error.what());
-        }
-    };
-    for (size_t i = 0; i < words.size(); ++i) {
-        const std::string word = words[i];
-        const size_t equals = word.find('=');
-        const std::string name = word.substr(0, equals);
-        if (word == "--help" || word == "-h") {
-            counts.help = true;
-        } else if (word == "--samples") {
-            counts.samples = true;
-        } else if (name == "--broadcasts" || name == "--keys") {
-            long &into = name == "--keys" ? counts.keys : counts.broadcasts;
-            if (equals != std::string::npos) take(name, word.substr(equals + 1), into);
-            else if (i + 1 < words.size()) take(name, words[++i], into);
-            else throw std::invalid_argument(name + ": a count is missing after it");
-        } else {
-            throw std::invalid_argument("The following argument was not expected: " + word);
-        }
-    }
-    if (counts.help) return counts;
-    if (counts.broadcasts == 0) throw std::invalid_argument("--broadcasts N is required");
-    if (counts.keys == 0) throw std::invalid_argument("--keys N is required");
-    return counts;
-}
 
 // ---- broadcasts --------------------------------------------------------------
 
