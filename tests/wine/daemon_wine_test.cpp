@@ -15,12 +15,18 @@ protected:
     }
 
     int Subscribers() {
-        auto output = RunToEnd(Wine("powermgr.exe", {"subscribers"}));
-        return output.status == 0 ? std::stoi(output.text) : -1;
+        last_ = RunToEnd(Wine("powermgr.exe", {"subscribers"}));
+        return last_.status == 0 ? std::stoi(last_.text) : -1;
     }
 
-    bool WaitForSubscribers(int count) {
-        return WaitUntil([&] { return Subscribers() == count; });
+    // Fails saying what the power manager last said, and whether DAEMON
+    // still runs, for a wait that rarely times out on a loaded machine.
+    testing::AssertionResult WaitForSubscribers(int count, Process *daemon = nullptr) {
+        if (WaitUntil([&] { return Subscribers() == count; })) return testing::AssertionSuccess();
+        auto failure = testing::AssertionFailure() << "no " << count << " subscriber(s): powermgr.exe subscribers gave status "
+                                                   << last_.status << " and '" << last_.text << "'";
+        if (daemon != nullptr) failure << "; the daemon " << (daemon->Running() ? "runs" : "has ended");
+        return failure;
     }
 
     void Post(const std::string &broadcast) {
@@ -34,11 +40,14 @@ protected:
     bool WaitForLockAppLog(const std::string &prefix, size_t count) {
         return WaitUntil([&] { return LockAppLog(prefix).size() >= count; });
     }
+
+private:
+    Output last_;
 };
 
 TEST_F(DaemonUnderWine, SecondCopyLeavesAtOnceWhileTheFirstRuns) {
     Process first = StartDaemon();
-    ASSERT_TRUE(WaitForSubscribers(1));
+    ASSERT_TRUE(WaitForSubscribers(1, &first));
 
     Process second = StartDaemon();
     EXPECT_EQ(second.Wait(), 1);
@@ -48,12 +57,12 @@ TEST_F(DaemonUnderWine, SecondCopyLeavesAtOnceWhileTheFirstRuns) {
 
 TEST_F(DaemonUnderWine, DaemonStartedAfterTheFirstHasEndedRuns) {
     Process first = StartDaemon();
-    ASSERT_TRUE(WaitForSubscribers(1));
+    ASSERT_TRUE(WaitForSubscribers(1, &first));
     first.Kill();
     ASSERT_TRUE(WaitForSubscribers(0));
 
     Process second = StartDaemon();
-    ASSERT_TRUE(WaitForSubscribers(1));
+    ASSERT_TRUE(WaitForSubscribers(1, &second));
     EXPECT_TRUE(second.Running());
     Post("unattended");
     EXPECT_TRUE(WaitForLockAppLog("started ", 1));
@@ -63,7 +72,7 @@ TEST_F(DaemonUnderWine, DaemonStartedAfterTheFirstHasEndedRuns) {
 // copy beside the daemon, found through the daemon's own (non-ASCII) path.
 TEST_F(DaemonUnderWine, UnattendedTransitionStartsTheLockAppBesideTheDaemon) {
     Process daemon = StartDaemon();
-    ASSERT_TRUE(WaitForSubscribers(1));
+    ASSERT_TRUE(WaitForSubscribers(1, &daemon));
 
     for (const char *ignored : {"on", "suspend", "resuming"}) Post(ignored);
     Post("unattended");
@@ -77,7 +86,7 @@ TEST_F(DaemonUnderWine, ResumeAndPowerInfoChangeAskTheLockAppWindowToRepaint) {
     Process lockApp(Wine("Harrowcastle.exe"));
     ASSERT_TRUE(WaitForLockAppLog("window ", 1));
     Process daemon = StartDaemon();
-    ASSERT_TRUE(WaitForSubscribers(1));
+    ASSERT_TRUE(WaitForSubscribers(1, &daemon));
 
     Post("resume");
     ASSERT_TRUE(WaitForLockAppLog("repaint ", 1));
@@ -90,7 +99,7 @@ TEST_F(DaemonUnderWine, ResumeAndPowerInfoChangeAskTheLockAppWindowToRepaint) {
 
 TEST_F(DaemonUnderWine, ResumeWithoutTheLockAppChangesNothing) {
     Process daemon = StartDaemon();
-    ASSERT_TRUE(WaitForSubscribers(1));
+    ASSERT_TRUE(WaitForSubscribers(1, &daemon));
     Post("resume");
     Post("powerinfo");
     Post("unattended");
@@ -129,7 +138,7 @@ TEST_F(DaemonUnderWine, SetUpFailurePrintsTheDebugTextAndExits) {
     }
     // Each failed copy let go of the instance name.
     Process daemon = StartDaemon();
-    EXPECT_TRUE(WaitForSubscribers(1));
+    EXPECT_TRUE(WaitForSubscribers(1, &daemon));
 }
 
 }  // namespace
