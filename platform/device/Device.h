@@ -62,7 +62,7 @@ void DestroyMadeWindow(HWND window);
 // through this process's low-level hooks, as the input system delivers it:
 // the first hook's result, and whether the event went on past the hooks.
 // Throws std::invalid_argument for an event this device's input system
-// cannot make.
+// cannot make, std::runtime_error for one that never reached the hooks.
 struct KeyFate {
     LRESULT result = 0;
     bool passedOn = false;

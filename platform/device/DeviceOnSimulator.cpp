@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <stdexcept>
 #include <thread>
 
 namespace device {
@@ -21,7 +22,8 @@ std::string g_dir;
 
 void Start() {
     char pattern[] = "/tmp/conformance-XXXXXX";
-    g_dir = mkdtemp(pattern);
+    if (mkdtemp(pattern) == nullptr) throw std::runtime_error("cannot make a device directory in /tmp");
+    g_dir = pattern;
     simdevice::ResetDevice(g_dir);
 }
 

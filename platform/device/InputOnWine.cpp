@@ -41,14 +41,17 @@ KeyFate PressKey(DWORD vk, UINT message) {
     input.ki.wVk = WORD(vk);
     input.ki.dwFlags = message == WM_KEYUP ? KEYEVENTF_KEYUP : 0;
     input.ki.dwExtraInfo = kPressedHere;
-    SendInput(1, &input, sizeof input);
+    const bool sent = SendInput(1, &input, sizeof input) == 1;
     const DWORD deadline = GetTickCount() + 5000;
-    while (!g_keySeen && GetTickCount() < deadline) {
+    while (sent && !g_keySeen && GetTickCount() < deadline) {
         MSG message;
         while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
         MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
     }
     Desktop().unhook(g_observer);
+    // An event the hooks never saw has no fate: the last one's would pass for it.
+    if (!sent) throw std::runtime_error("SendInput refused the key event");
+    if (!g_keySeen) throw std::runtime_error("no hook saw the key event within 5 s");
     return KeyFate{g_chainResult, g_chainResult == 0};
 }
 

@@ -40,8 +40,9 @@ internal::RecordTicket internal::RecordCall(const CallRecord &record) {
 
 // A call that outlives its recording (a restart while it ran) leaves the new one alone.
 void internal::RecordResult(RecordTicket ticket, uintptr_t result, DWORD lastError) {
+    if (ticket.recording == 0) return;  // not recording: no lock on the key path
     std::lock_guard<std::mutex> lock(g_recordMutex);
-    if (ticket.recording == 0 || ticket.recording != g_recording) return;
+    if (ticket.recording != g_recording) return;
     CallRecord &record = g_record[ticket.index];
     record.result = result;
     record.lastError = lastError;
