@@ -11,6 +11,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -62,6 +63,19 @@ size_t FileOffset(const Bytes &b, uint32_t rva) {
         if (rva >= Word(b, s + 12) && rva < Word(b, s + 12) + Word(b, s + 8)) return Word(b, s + 20) + rva - Word(b, s + 12);
     return 0;
 }
+void PutHalf(Bytes &b, size_t at, uint16_t v) { b[at] = v & 0xFF, b[at + 1] = uint8_t(v >> 8); }
+// A copy of the relocation table past the end of the writable (second)
+// section's data, off its page, and the directory pointing at it.
+void MoveRelocationsOffThePage(Bytes &b) {
+    const size_t directory = Optional(b) + 96 + 8 * 5;
+    const size_t data = SectionTable(b) + 40;
+    const uint32_t moved = Word(b, data + 12) + ((Word(b, data + 8) + 15) & ~15u), size = Word(b, directory + 4);
+    PutWord(b, data + 8, Word(b, data + 16));  // the section's size in memory: all its data in the file
+    std::copy_n(b.begin() + long(FileOffset(b, Word(b, directory))), size, b.begin() + long(FileOffset(b, moved)));
+    PutWord(b, directory, moved);
+}
+constexpr DWORD kOldWinVersion = 1150;  // ERROR_OLD_WIN_VERSION, as the device's kernel refuses
+
 // The first import's lookup entry and address slot get ORDINAL.
 void ImportOrdinal(Bytes &b, uint16_t ordinal) {
     const size_t descriptor = FileOffset(b, Word(b, Optional(b) + 96 + 8));
@@ -97,12 +111,25 @@ const BadFile kBadFiles[] = {
      ERROR_BAD_EXE_FORMAT, "a TLS directory"},
     {"overlapping sections", [](Bytes &b) { PutWord(b, SectionTable(b) + 40 + 12, Word(b, SectionTable(b) + 12)); },
      ERROR_BAD_EXE_FORMAT, "overlap"},
+    // WM6's own version: the CE 5.0 kernel refuses it.
+    {"marked for CE 5.02", [](Bytes &b) { PutHalf(b, Optional(b) + 50, 2); }, kOldWinVersion,
+     "subsystem version 5.02 is newer than 5.00"},
+    {"marked for CE 6.00", [](Bytes &b) { PutHalf(b, Optional(b) + 48, 6), PutHalf(b, Optional(b) + 50, 0); },
+     kOldWinVersion, "subsystem version 6.00"},
+};
+
+// What the device's loader cannot take in a library, which it always moves.
+const BadFile kBadLibraries[] = {
+    {"a relocation table inside a page", MoveRelocationsOffThePage, ERROR_BAD_EXE_FORMAT,
+     "does not start on a page, which hangs the device's loader"},
 };
 
 std::vector<simdevice::LogRecord> Refusals() { return Records("image-refused"); }
 
 TEST_F(PeLoader, RefusesEveryMalformedLibraryNamingWhy) {
-    for (const BadFile &bad : kBadFiles) {
+    std::vector<BadFile> cases(std::begin(kBadFiles), std::end(kBadFiles));
+    cases.insert(cases.end(), std::begin(kBadLibraries), std::end(kBadLibraries));
+    for (const BadFile &bad : cases) {
         SCOPED_TRACE(bad.name);
         const std::string path = Mutated("tallowbeck.dll", bad.mutate, "bad.dll");
         const size_t before = Refusals().size();
@@ -135,6 +162,16 @@ TEST_F(PeLoader, RefusesEveryMalformedProgramAtItsStart) {
         EXPECT_NE(refusals.back().Field("reason").find(bad.reason), std::string::npos) << refusals.back().Field("reason");
         EXPECT_TRUE(Records("start").empty()) << "nothing started";
     }
+}
+
+// The device starts a program where it asks, never moving it: where its
+// relocation table lies is no reason to refuse it.
+TEST_F(PeLoader, ProgramRunsWithItsRelocationTableInsideAPage) {
+    const std::string path = Mutated("vespertin.exe", MoveRelocationsOffThePage, "moved.exe");
+    const pid_t pid = simdevice::StartProgram(path).pid;
+    ASSERT_NE(pid, -1) << simdevice::FormatTimeline(simdevice::ReadLog());
+    EXPECT_TRUE(Refusals().empty());
+    KillProgram(pid);
 }
 
 TEST_F(PeLoader, KindsAreNotMixed) {

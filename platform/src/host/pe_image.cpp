@@ -32,6 +32,9 @@ constexpr uint64_t kMostImageBytes = 32u << 20;
 constexpr int kExportDirectory = 0, kImportDirectory = 1, kRelocationDirectory = 5, kTlsDirectory = 9;
 constexpr uint32_t kScnExecute = 0x20000000, kScnRead = 0x40000000, kScnWrite = 0x80000000;
 constexpr uint16_t kRelocationPadding = 0, kRelocationHighLow = 3;
+// The newest file a CE 5.0 kernel starts; WM5 (5.01) and WM6 (5.02) run it too.
+constexpr uint16_t kNewestSubsystemMajor = 5, kNewestSubsystemMinor = 0;
+constexpr DWORD kErrorOldWinVersion = 1150;  // ERROR_OLD_WIN_VERSION: the kernel's refusal
 
 struct Refused {
     DWORD error;
@@ -128,6 +131,12 @@ void PeFile::Parse(ImageKind kind) {
     if (optionalSize < 96) Refuse("an optional header of " + std::to_string(optionalSize) + " bytes");
     entry = Word(optional + 16);
     imageBase = Word(optional + 28);
+    const uint16_t subsystemMajor = Half(optional + 48), subsystemMinor = Half(optional + 50);
+    if (subsystemMajor > kNewestSubsystemMajor ||
+        (subsystemMajor == kNewestSubsystemMajor && subsystemMinor > kNewestSubsystemMinor))
+        Refuse("subsystem version " + std::to_string(subsystemMajor) + "." + (subsystemMinor < 10 ? "0" : "") +
+                   std::to_string(subsystemMinor) + " is newer than 5.00, which the device's kernel refuses",
+               kErrorOldWinVersion);
     sectionAlignment = Word(optional + 32);
     sizeOfImage = Word(optional + 56);
     sizeOfHeaders = Word(optional + 60);
@@ -147,6 +156,13 @@ void PeFile::Parse(ImageKind kind) {
             Refuse("data directory " + std::to_string(i) + " lies outside the image");
     }
     ParseSections(optional + optionalSize, sectionCount);
+    // CE 5 always moves a library, and its loader never returns from one
+    // whose relocation table starts inside a page: it would hang the
+    // client and every later load in the system.
+    const Directory &relocations = directories[kRelocationDirectory];
+    if (kind == ImageKind::Library && relocations.size && relocations.address % kPage)
+        Refuse("its base relocation table at " + Hex(relocations.address) +
+               " does not start on a page, which hangs the device's loader");
     if (directories[kTlsDirectory].address || directories[kTlsDirectory].size)
         Refuse("a TLS directory: the device's loader sets up no thread-local data for a module");
     bool entryInCode = false;
