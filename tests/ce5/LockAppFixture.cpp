@@ -40,6 +40,7 @@ void ReportStart(HINSTANCE instance) {
     const DWORD length = GetModuleFileNameW(instance, path, MAX_PATH);
     path[length < MAX_PATH ? length : MAX_PATH - 1] = 0;
     const DWORD starts = ReadFixtureCount(L"Starts") + 1;
+    WriteFixtureCount(L"StartTick", ce5.GetTickCount());
     WriteFixtureText(L"Path", path);
     WriteFixtureCount(L"Starts", starts);
     Escape(path, escaped, sizeof(escaped) / sizeof(escaped[0]));
