@@ -56,11 +56,13 @@ struct Lock {
 struct LoadJob {
     WCHAR path[MAX_PATH];
     HMODULE module;
+    DWORD error;
 };
 
 DWORD WINAPI LoadLibraryJob(LPVOID context) {
     LoadJob *job = static_cast<LoadJob *>(context);
     job->module = LoadLibraryW(job->path);
+    job->error = GetLastError();
     return 0;
 }
 
@@ -83,7 +85,11 @@ bool LoadLock(LPCWSTR check, Lock *lock) {
             reinterpret_cast<AnyEntryPoint>(GetProcAddressW(lock->library, L"DeactivateKBHook")));
     }
     const bool bound = lock->library != NULL && lock->activate != NULL && lock->deactivate != NULL;
-    Report(check, bound, bound ? L"loaded from the object store, both exports bound by name" : L"did not load");
+    WCHAR detail[100];
+    ce5.wsprintfW(detail, bound ? L"loaded from the object store, both exports bound by name"
+                                : L"LoadLibraryW or GetProcAddressW failed (error %u)",
+                  job.error);
+    Report(check, bound, detail);
     return bound;
 }
 
