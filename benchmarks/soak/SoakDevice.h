@@ -10,6 +10,7 @@
 #include "SoakPlan.h"
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -49,11 +50,13 @@ bool Until(const std::function<bool()> &done, const std::string &what);
 // The power manager: one broadcast to every subscriber whose mask has its
 // kind (the daemon is the only one).
 PostResult Post(const Broadcast &broadcast);
-// Holds the daemon still, or lets it go on.
-void HoldDaemon(bool still);
-// Waits until the daemon sits in its wait, its queue empty; false when the
-// device cannot tell (then a held burst may find broadcasts still queued).
-bool DaemonAtRest();
+// Holds the daemon still once its queue is empty, waiting for that as long
+// as the patience allows; how many broadcasts its queue holds, read while
+// it is held (some only when it did not empty in time), or nothing when the
+// device cannot tell. Held, the daemon takes nothing from its queue, so a
+// burst must fill exactly the room left.
+std::optional<long> HoldDaemon();
+void LetDaemonGo();
 // Whether a refresh must reach a window (not while lock applications come
 // and go in the flood).
 void RefreshesMustReachAWindow(bool must);

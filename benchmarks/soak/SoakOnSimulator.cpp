@@ -22,6 +22,7 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <thread>
 
 namespace soak::device {
 
@@ -189,13 +190,21 @@ PostResult Post(const Broadcast &b) {
     return {result.delivered, result.dropped};
 }
 
-void HoldDaemon(bool still) {
-    kill(g_daemon, still ? SIGSTOP : SIGCONT);
+// Whether the daemon sits in its wait adds nothing here: stopped, it takes
+// nothing from its queue, whatever it was doing.
+std::optional<long> HoldDaemon() {
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    // A look at the queue's depth between short sleeps, not a measurement.
+    while (simdevice::QueuedBroadcasts(g_daemon) != 0u && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    kill(g_daemon, SIGSTOP);
     int status = 0;
-    if (still) waitpid(g_daemon, &status, WUNTRACED);
+    waitpid(g_daemon, &status, WUNTRACED);
+    const std::optional<size_t> queued = simdevice::QueuedBroadcasts(g_daemon);
+    return queued ? std::optional<long>(long(*queued)) : std::nullopt;
 }
 
-bool DaemonAtRest() { return simdevice::ProgramResources(g_daemon, kPatience).has_value(); }
+void LetDaemonGo() { kill(g_daemon, SIGCONT); }
 
 void RefreshesMustReachAWindow(bool must) { g_strictRefresh = must; }
 

@@ -288,12 +288,41 @@ PostResult Post(const Broadcast &b) {
     return {long(reached), offered && reached == 0 ? 1L : 0L};
 }
 
-void HoldDaemon(bool still) {
-    if (still) SuspendThread(g_daemon.hThread);
-    else ResumeThread(g_daemon.hThread);
+namespace {
+
+std::optional<long> DaemonQueued() {
+    DWORD queued = 0;
+    return coredll::QueuedForSubscriber(g_daemon.dwProcessId, &queued) ? std::optional<long>(queued) : std::nullopt;
 }
 
-bool DaemonAtRest() { return false; }
+// SuspendThread returns before the thread has stopped; reading its context
+// waits until it has.
+void Suspend(HANDLE thread) {
+    SuspendThread(thread);
+    alignas(16) CONTEXT context = {};
+    context.ContextFlags = CONTEXT_CONTROL;
+    GetThreadContext(thread, &context);
+}
+
+}  // namespace
+
+// Held inside its queue's lock, the daemon would keep the power manager out
+// of the queue for the whole burst: it is let go to leave the lock first.
+std::optional<long> HoldDaemon() {
+    const DWORD start = GetTickCount();
+    for (;;) {
+        const bool late = GetTickCount() - start > kPatienceMs;
+        if (late || DaemonQueued() == 0) {
+            Suspend(g_daemon.hThread);
+            if (const std::optional<long> queued = DaemonQueued()) return queued;
+            ResumeThread(g_daemon.hThread);
+            if (late) return std::nullopt;
+        }
+        Sleep(1);
+    }
+}
+
+void LetDaemonGo() { ResumeThread(g_daemon.hThread); }
 
 void RefreshesMustReachAWindow(bool) {}  // a refresh is seen only as a repaint the lock application records
 

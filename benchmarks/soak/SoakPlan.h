@@ -119,8 +119,8 @@ private:
 };
 
 // The daemon's queue holds this many broadcasts (its fixed options): a
-// flood held still fills it with the first this many.
-constexpr int kDaemonQueueDepth = 4;
+// flood held still fills the room left in it and loses the rest.
+constexpr long kDaemonQueueDepth = 4;
 // The flood: bursts of this many, each led by an unattended transition,
 // posted without waiting; every other burst while the daemon is held still.
 constexpr int kFloodBurst = 32;
@@ -134,6 +134,8 @@ struct FloodCounts {
     long due = 0;        // delivered broadcasts that call for an action
     long actedOn = 0;    // launches and refreshes seen
     long heldBursts = 0, heldBurstsAsTheDeviceDoes = 0;
+    long heldBurstsUntold = 0;  // the device could not tell what the queue held before: not judged
+    long heldBurstsUndrained = 0;  // the queue had not emptied in time before
     long unattendedDelivered = 0, launches = 0;
 };
 

@@ -32,6 +32,10 @@ struct Posted {
 };
 Posted Post(DWORD message, DWORD flags, const std::string &stateName);
 int Subscribers();
+// How many broadcasts wait in the queues of PROCESS's subscriptions (by its
+// process id), read from outside; nothing when it has none, or when the
+// device cannot tell right now.
+std::optional<int> QueuedFor(DWORD process);
 
 // Values below HKEY_LOCAL_MACHINE, written as the platform would.
 void SetDword(const WCHAR *key, const WCHAR *value, DWORD data);

@@ -36,6 +36,11 @@ Posted Post(DWORD message, DWORD flags, const std::string &stateName) {
 
 int Subscribers() { return simdevice::LivePowerSubscriptions(); }
 
+std::optional<int> QueuedFor(DWORD process) {
+    const auto queued = simdevice::QueuedBroadcasts(pid_t(process));
+    return queued ? std::optional<int>(int(*queued)) : std::nullopt;
+}
+
 void SetDword(const WCHAR *key, const WCHAR *value, DWORD data) { simdevice::SetRegistryDword(key, value, data); }
 
 void SetBinary(const WCHAR *key, const WCHAR *value, const std::string &bytes) {

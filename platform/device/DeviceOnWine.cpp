@@ -64,6 +64,11 @@ int Subscribers() {
     return int(coredll::ListSubscribers(subscribers));
 }
 
+std::optional<int> QueuedFor(DWORD process) {
+    DWORD queued = 0;
+    return coredll::QueuedForSubscriber(process, &queued) ? std::optional<int>(int(queued)) : std::nullopt;
+}
+
 void SetDword(const WCHAR *key, const WCHAR *value, DWORD data) {
     HKEY handle;
     RegCreateKeyExW(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0, KEY_WRITE, nullptr, &handle, nullptr);

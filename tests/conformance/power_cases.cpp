@@ -2,6 +2,9 @@
 #include "Cases.h"
 
 #include <cstring>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -88,10 +91,54 @@ void SubscriptionsRefuseWhatCannotWork() {
     CloseMsgQueue(queue);
 }
 
+DWORD ThisProcess() {
+#ifdef _WIN32
+    return GetCurrentProcessId();
+#else
+    return DWORD(getpid());
+#endif
+}
+
+// What waits in a subscriber's queues, as a sampler reads it from outside
+// (the soak, before it holds the daemon still).
+void QueuedBroadcastsAreCountedPerSubscriber() {
+    const DWORD self = ThisProcess();
+    ok(!device::QueuedFor(self), "no subscription: nothing to count");
+    {
+        Subscription s(PBT_TRANSITION | PBT_RESUME);
+        struct Step {
+            const char *what;
+            DWORD message;
+            int posts, reads, queued;
+        } steps[] = {
+            {"subscribed", 0, 0, 0, 0},
+            {"two transitions", PBT_TRANSITION, 2, 0, 2},
+            {"one read", 0, 0, 1, 1},
+            {"a kind it did not ask for", PBT_POWERINFOCHANGE, 1, 0, 1},
+            {"five resumes into a queue of 4", PBT_RESUME, 5, 0, 4},
+            {"every one read", 0, 0, 4, 0},
+        };
+        unsigned char record[536];
+        for (const Step &step : steps) {
+            for (int i = 0; i < step.posts; ++i) device::Post(step.message, 0, "");
+            for (int i = 0; i < step.reads; ++i) s.Read(record, sizeof record);
+            const std::optional<int> queued = device::QueuedFor(self);
+            ok(queued == step.queued, "%s: %d queued, counted %d", step.what, step.queued, queued.value_or(-1));
+        }
+        Subscription second(PBT_RESUME);
+        device::Post(PBT_RESUME, 0, "");
+        ok(device::QueuedFor(self) == 2, "two subscriptions: both queues counted, got %d",
+           device::QueuedFor(self).value_or(-1));
+    }
+    ok(!device::QueuedFor(self), "every subscription stopped: nothing to count");
+    ok(!device::QueuedFor(self + 1), "another process's, subscribed to nothing: nothing to count");
+}
+
 }  // namespace
 
 void conformance::PowerCases() {
     BroadcastsReachTheKindsAskedFor();
     ARecordCarriesItsStateName();
     SubscriptionsRefuseWhatCannotWork();
+    QueuedBroadcastsAreCountedPerSubscriber();
 }

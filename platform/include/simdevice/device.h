@@ -122,6 +122,10 @@ BroadcastResult PostPowerBroadcast(DWORD message, DWORD flags, const std::u16str
 // Posts raw bytes as a broadcast of kind KIND (to test malformed records).
 BroadcastResult PostRawPowerMessage(DWORD kind, const std::string &bytes);
 int LivePowerSubscriptions();
+// How many broadcasts wait in the queues the power manager writes into for
+// SUBSCRIBER's live subscriptions, read from outside while it runs; nothing
+// if it has none.
+std::optional<size_t> QueuedBroadcasts(pid_t subscriber);
 // How many messages QUEUE, a queue of this process, holds; nothing if it is none.
 std::optional<size_t> QueuedMessages(HANDLE queue);
 

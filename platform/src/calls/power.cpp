@@ -88,6 +88,29 @@ int LivePowerSubscriptions() {
     return live;
 }
 
+// A subscription's file is named after its subscriber's pid; the queue is
+// only looked at, never read from.
+std::optional<size_t> QueuedBroadcasts(pid_t subscriber) {
+    std::optional<size_t> queued;
+    const std::string prefix = std::to_string(subscriber) + ".";
+    DeviceGuard guard("power");
+    std::error_code ignored;
+    for (const auto &entry : fs::directory_iterator(DevicePath("power"), ignored)) {
+        if (entry.path().filename().string().rfind(prefix, 0) != 0 || !IsHeld(entry.path())) continue;
+        auto text = ReadWholeFile(entry.path());
+        std::istringstream in(text ? *text : "");
+        DWORD mask = 0;
+        std::string queueName;
+        in >> mask >> queueName;
+        mqd_t q = mq_open(queueName.c_str(), O_RDONLY | O_NONBLOCK);
+        if (q == mqd_t(-1)) continue;
+        mq_attr attributes{};
+        if (mq_getattr(q, &attributes) == 0) queued = queued.value_or(0) + size_t(attributes.mq_curmsgs);
+        mq_close(q);
+    }
+    return queued;
+}
+
 }  // namespace simdevice
 
 HANDLE WINAPI served::RequestPowerNotifications(HANDLE messageQueue, DWORD mask) {

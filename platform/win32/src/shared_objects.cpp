@@ -246,6 +246,28 @@ DWORD ListSubscribers(Subscriber (&out)[kMaxSubscribers]) {
     return found;
 }
 
+bool QueuedForSubscriber(DWORD processId, DWORD *queued) {
+    Subscriber subscribers[kMaxSubscribers];
+    const DWORD total = ListSubscribers(subscribers);
+    bool found = false;
+    *queued = 0;
+    for (DWORD i = 0; i < total; ++i) {
+        if (subscribers[i].processId != processId) continue;
+        QueueEnd queue;
+        if (!OpenQueue(subscribers[i].queueName, &queue)) return false;
+        const DWORD taken = WaitForSingleObject(queue.lock, 0);
+        const bool counted = taken == WAIT_OBJECT_0 || taken == WAIT_ABANDONED;
+        if (counted) {
+            *queued += queue.header->count;
+            ReleaseMutex(queue.lock);
+        }
+        CloseQueue(&queue);
+        if (!counted) return false;
+        found = true;
+    }
+    return found;
+}
+
 DWORD Broadcast(DWORD message, const std::string &record, DWORD *offered) {
     Subscriber subscribers[kMaxSubscribers];
     const DWORD total = ListSubscribers(subscribers);

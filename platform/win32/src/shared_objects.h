@@ -59,6 +59,12 @@ bool RemoveSubscriber(DWORD slot);
 // Copies the live subscribers into OUT; returns their number.
 DWORD ListSubscribers(Subscriber (&out)[kMaxSubscribers]);
 
+// How many messages wait in the queues of PROCESS's live subscriptions, in
+// QUEUED; false when it has none, or when a queue's reader or writer holds
+// its lock right now (the count is never waited for: the reader may be held
+// still inside it).
+bool QueuedForSubscriber(DWORD processId, DWORD *queued);
+
 // The power manager's part: writes RECORD, a broadcast of kind MESSAGE, into
 // every live subscriber's queue whose mask has that kind, without waiting (a
 // full queue loses it). Returns how many it reached; OFFERED gets the number
