@@ -171,6 +171,37 @@ TEST_F(KeyboardLockTest, PinNeedsTheLibrarysWholePath) {
     }
 }
 
+// The pin is the library's own, taken once: not after the platform has told
+// the library the process is ending (it no longer knows its instance, and
+// the query would name the client's program), and not again while a pin the
+// platform refused to release is still held.
+TEST_F(KeyboardLockTest, PinIsTakenOnceAndOnlyOfTheLibrary) {
+    SetStatus(kTalking);
+    const unsigned long loads = simdevice::CallCount(simdevice::Call::LoadLibraryW);
+    simdevice::ProcessDetaches();
+    ASSERT_EQ(activate_(1), TRUE);
+    EXPECT_EQ(simdevice::CallCount(simdevice::Call::LoadLibraryW) - loads, 1u) << "the core library only";
+    EXPECT_EQ(simdevice::LiveResources().moduleReferences, 2) << "ours and the core library's";
+    EXPECT_TRUE(PassedOn(VK_F3));
+    EXPECT_FALSE(PassedOn('A'));
+    EXPECT_EQ(deactivate_(), TRUE);
+    EXPECT_EQ(simdevice::LiveResources().moduleReferences, 1);
+}
+
+TEST_F(KeyboardLockTest, PinRefusedReleaseIsNotTakenAgain) {
+    SetStatus(kTalking);
+    ASSERT_EQ(activate_(1), TRUE);
+    simdevice::FailCall("FreeLibrary", ERROR_INVALID_HANDLE, 2);  // the pin's, after the core library's
+    EXPECT_EQ(deactivate_(), TRUE);
+    EXPECT_EQ(simdevice::LiveResources().moduleReferences, 2) << "ours and the pin still held";
+    const unsigned long loads = simdevice::CallCount(simdevice::Call::LoadLibraryW);
+    ASSERT_EQ(activate_(1), TRUE);
+    EXPECT_EQ(simdevice::CallCount(simdevice::Call::LoadLibraryW) - loads, 1u) << "the core library only";
+    EXPECT_EQ(simdevice::LiveResources().moduleReferences, 3);
+    EXPECT_EQ(deactivate_(), TRUE);
+    EXPECT_EQ(simdevice::LiveResources().moduleReferences, 1) << "the held pin released with the rest";
+}
+
 // A client process that ends with the hook still installed (no deactivation,
 // maybe not even an unload) exits cleanly, its keys filtered to the end.
 TEST_F(KeyboardLockTest, ClientProcessEndsWhileActive) {

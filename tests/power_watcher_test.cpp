@@ -170,6 +170,19 @@ TEST_F(PowerWatcherTest, ClassifiesEveryBroadcastOfAWakeUp) {
         {"8-byte resume record", {{PBT_RESUME, 0, 8}}, 1, 0, 0, 1},
         {"7-byte record after a resume", {resume, {PBT_RESUME, 0, 7}}, 2, 0, 0, 1},
     };
+    // Only the unattended flag launches: every other flag alone, four to a
+    // wake-up (what the queue holds), and all of them at once, launch nothing.
+    for (int first = 0; first < 32; first += 4) {
+        std::vector<Post> transitions;
+        int launches = 0;
+        for (int bit = first; bit < first + 4; ++bit) {
+            transitions.push_back({PBT_TRANSITION, DWORD(1) << bit});
+            launches += (DWORD(1) << bit) == device_facts::kPowerStateUnattended;
+        }
+        rows.push_back({"flag bits " + std::to_string(first) + " to " + std::to_string(first + 3) + ", one each",
+                        transitions, 4, 0, launches, 0});
+    }
+    rows.push_back({"every flag but unattended", {{PBT_TRANSITION, ~device_facts::kPowerStateUnattended}}, 1, 0, 0, 0});
     // A short record must not be read from what the buffer still holds.
     for (int n = 0; n < 8; ++n)
         rows.push_back({std::to_string(n) + "-byte record after an unattended one",

@@ -86,6 +86,9 @@ void LibraryAttached(void *base, LibraryEntry entry, bool accepted);
 // starts and when it ends: a test calls these on the threads it starts.
 void ThreadStarts();
 void ThreadEnds();
+// What the platform tells every loaded library as the process ends, before
+// it unmaps them: a test calls it to play code that runs after that.
+void ProcessDetaches();
 // The device's loader for PE programs (pe_runner, beside the core library;
 // the device starts every PE file through it): runs the program in the PE
 // file ARGV[1], with the arguments after it, as a program of the device.

@@ -146,6 +146,7 @@ void simdevice::LibraryAttached(void *base, LibraryEntry entry, bool accepted) {
 
 void simdevice::ThreadStarts() { TellLibraries(DLL_THREAD_ATTACH); }
 void simdevice::ThreadEnds() { TellLibraries(DLL_THREAD_DETACH); }
+void simdevice::ProcessDetaches() { TellLibraries(DLL_PROCESS_DETACH); }
 
 HMODULE WINAPI served::GetModuleHandleW(LPCWSTR moduleName) {
     if (auto f = TakeFault(Call::GetModuleHandleW)) return FaultResult<HMODULE>(*f, nullptr);
