@@ -32,6 +32,14 @@ inline std::string BinaryPath(const std::string &name) {
     return std::string(SIMDEVICE_BIN_DIR) + "/" + name;
 }
 
+// Argument INDEX of the last recorded call of CALL (recording must have
+// started), or a value no call is given when there is none.
+constexpr uintptr_t kNotRecorded = ~uintptr_t(0);
+inline uintptr_t LastArgument(simdevice::Call call, size_t index) {
+    const auto record = simdevice::LastRecorded(call);
+    return record && index < record->arguments.size() ? record->arguments[index] : kNotRecorded;
+}
+
 class DeviceTest : public ::testing::Test {
 protected:
     void SetUp() override {

@@ -100,12 +100,14 @@ TEST_F(DaemonInstanceTest, EntryPointLeavesWithoutWatchingWhenTheNameIsTakenOrUn
     EXPECT_EQ(RunWinMain(), 1);
     EXPECT_EQ(CallCount(simdevice::Call::CloseHandle), closes) << "nothing to close";
 
-    // Held with an owner, so that only the daemon's own request can leave none observed.
+    // Held with an owner, so that only the daemon's own request can be recorded with none.
     HANDLE held = CreateMutexW(nullptr, TRUE, kInstanceName);
     ASSERT_NE(held, nullptr);
+    simdevice::StartRecording();
     EXPECT_EQ(RunWinMain(), 1);
     EXPECT_EQ(CallCount(simdevice::Call::CloseHandle), closes + 1) << "its own handle is closed";
-    EXPECT_EQ(simdevice::LastObserved().mutexInitialOwner, FALSE) << "the daemon asks for no owner";
+    EXPECT_EQ(testing_support::LastArgument(simdevice::Call::CreateMutexW, 1), uintptr_t(FALSE))
+        << "the daemon asks for no owner";
     CloseHandle(held);
 
     EXPECT_EQ(CallCount(simdevice::Call::CreateMsgQueue), queues);

@@ -113,14 +113,15 @@ TEST_F(KeyboardLockTest, PassedKeyReachesTheWindowWhenTheChainAllows) {
 TEST_F(KeyboardLockTest, CallKeysPassOnlyWithTheLocksOwnHookHandle) {
     SetStatus(kTalking);
     simdevice::DeliverKeyDuringNextInstall(MakeEvent(VK_F3));
+    simdevice::StartRecording();
     ASSERT_EQ(activate_(1), TRUE);
     const auto duringInstall = simdevice::KeyFateDuringInstall();
     ASSERT_TRUE(duringInstall) << "the key was delivered while the hook went in";
     EXPECT_EQ(duringInstall->result, kSwallowed) << "a call key before the lock had its handle";
     EXPECT_EQ(g_below.calls, 0);
 
-    const HHOOK lock = simdevice::LastObserved().installedHook;
-    ASSERT_NE(lock, nullptr);
+    const auto installed = simdevice::LastRecorded(simdevice::Call::SetWindowsHookExW);
+    ASSERT_TRUE(installed && installed->returned && installed->result != 0);
     EXPECT_TRUE(PassedOn(VK_F3));
-    EXPECT_EQ(simdevice::LastObserved().nextHook, lock);
+    EXPECT_EQ(testing_support::LastArgument(simdevice::Call::CallNextHookEx, 0), installed->result);
 }

@@ -75,13 +75,15 @@ TEST_F(LauncherTest, LockAppPathComesFromTheDaemonsOwn) {
         {"match at 240 units, 121 characters", u"/" + emojis119 + u"/vespertin.exe", u""},
         {"non-BMP path of 255 units", u"/" + emojis118 + u"/vespertin.exe" + std::u16string(4, u'x'), u""},
     };
+    simdevice::StartRecording();
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         simdevice::ForceModulePath(c.modulePath);
         LaunchLockApp();
         std::string expected = c.expected.empty() ? kBare : Utf16ToUtf8(c.expected);
         EXPECT_EQ(LastLaunch().Field("file"), "\"" + expected + "\"");
-        EXPECT_EQ(simdevice::LastObserved().moduleNameCapacity, 255u) << "one less than the 256-character buffer";
+        EXPECT_EQ(testing_support::LastArgument(simdevice::Call::GetModuleFileNameW, 2), 255u)
+            << "one less than the 256-character buffer";
     }
     EXPECT_EQ(Records("shellexecute").size(), std::size(cases));
 }

@@ -84,6 +84,7 @@ TEST_F(SimulatedDevice, ModuleFileNameIsCutWithItsTerminatorWhenItDoesNotFit) {
         {8, 8, ERROR_INSUFFICIENT_BUFFER, std::u16string(u"/abc/de\0#", 9)},
         {9, 8, ERROR_SUCCESS, std::u16string(u"/abc/def\0", 9)},
     };
+    simdevice::StartRecording();
     for (const auto &c : cases) {
         SCOPED_TRACE(c.size);
         char16_t buffer[16];
@@ -93,7 +94,7 @@ TEST_F(SimulatedDevice, ModuleFileNameIsCutWithItsTerminatorWhenItDoesNotFit) {
         EXPECT_EQ(GetModuleFileNameW(nullptr, buffer, c.size), c.result);
         EXPECT_EQ(GetLastError(), c.error);
         EXPECT_EQ(std::u16string(buffer, 9), c.text);
-        EXPECT_EQ(simdevice::LastObserved().moduleNameCapacity, c.size);
+        EXPECT_EQ(testing_support::LastArgument(simdevice::Call::GetModuleFileNameW, 2), c.size);
     }
 }
 

@@ -11,6 +11,8 @@
 
 #include "DeviceFacts.h"
 
+#include <platform_calls.h>
+
 #include <functional>
 #include <optional>
 #include <string>
@@ -119,13 +121,12 @@ std::vector<std::string> Utf8Arguments(int argc, wchar_t **argv);
 std::basic_string<WCHAR> ProgramDir();
 bool LockAppStarted(int count);
 
-// The simulated device's accounting and what its calls were given; Wine
-// keeps neither.
+// The simulated device's accounting and the record of its calls (from the
+// device's start); Wine keeps neither.
 std::optional<int> LiveHandles();
 std::optional<int> LiveHooks();
-std::optional<HHOOK> LastHookPassedOn();
-std::optional<DWORD> LastRegistryAccess();
-std::optional<DWORD> LastModuleNameCapacity();
+// Argument INDEX of the last call of CALL, also where the device ignores it.
+std::optional<uintptr_t> LastArgument(platform_calls::Call call, size_t index);
 
 // Plans faults for this process, from now on; false if the plan is refused.
 bool PlanFaults(const char *plans);

@@ -25,6 +25,7 @@ void Start() {
     if (mkdtemp(pattern) == nullptr) throw std::runtime_error("cannot make a device directory in /tmp");
     g_dir = pattern;
     simdevice::ResetDevice(g_dir);
+    simdevice::StartRecording();
 }
 
 void End() { simdevice::DestroyDevice(g_dir); }
@@ -109,9 +110,11 @@ std::optional<int> LiveHandles() {
 }
 
 std::optional<int> LiveHooks() { return simdevice::LiveResources().hooks; }
-std::optional<HHOOK> LastHookPassedOn() { return simdevice::LastObserved().nextHook; }
-std::optional<DWORD> LastRegistryAccess() { return simdevice::LastObserved().registryAccess; }
-std::optional<DWORD> LastModuleNameCapacity() { return simdevice::LastObserved().moduleNameCapacity; }
+std::optional<uintptr_t> LastArgument(platform_calls::Call call, size_t index) {
+    const auto record = simdevice::LastRecorded(call);
+    if (!record || index >= record->arguments.size()) return std::nullopt;
+    return record->arguments[index];
+}
 
 bool PlanFaults(const char *plans) {
     simdevice::AddFaults(plans);

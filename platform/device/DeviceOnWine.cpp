@@ -157,9 +157,7 @@ bool LockAppStarted(int count) {
 
 std::optional<int> LiveHandles() { return std::nullopt; }
 std::optional<int> LiveHooks() { return std::nullopt; }
-std::optional<HHOOK> LastHookPassedOn() { return std::nullopt; }
-std::optional<DWORD> LastRegistryAccess() { return std::nullopt; }
-std::optional<DWORD> LastModuleNameCapacity() { return std::nullopt; }
+std::optional<uintptr_t> LastArgument(platform_calls::Call, size_t) { return std::nullopt; }
 
 bool PlanFaults(const char *plans) { return coredll_AddFaults(plans) != FALSE; }
 

@@ -89,7 +89,8 @@ void EventsGoNewestFirstAndOnDownTheChain() {
         ok(g_older.calls == c.olderCalls, "%s: the older hook saw it %d times", c.what, g_older.calls);
     }
     differs_on(Side::Wine, "Wine records nothing for the tests")
-        ok(device::LastHookPassedOn() == g_newerHandle, "the hook a procedure passes on with is recorded");
+        ok(device::LastArgument(platform_calls::Call::CallNextHookEx, 0) == reinterpret_cast<uintptr_t>(g_newerHandle),
+           "the hook a procedure passes on with is recorded");
 
     ok(g_hooks.unhook(g_newerHandle), "the newer hook comes out");
     g_newer = Seen();

@@ -31,7 +31,8 @@ void KeysOpenOnlyWhenTheyExist() {
         if (key != NULL) ok(RegCloseKey(key) == ERROR_SUCCESS, "%s: closes", c.what);
     }
     differs_on(Side::Wine, "Wine's registry records nothing for the tests")
-        ok(device::LastRegistryAccess() == DWORD(KEY_READ), "the access a caller asks for is recorded");
+        ok(device::LastArgument(platform_calls::Call::RegOpenKeyExW, 3) == uintptr_t(KEY_READ),
+           "the access a caller asks for is recorded");
     RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, &key);
     ok(RegCloseKey(key) == ERROR_SUCCESS && RegCloseKey(key) == ERROR_INVALID_HANDLE, "a key closes once");
 }

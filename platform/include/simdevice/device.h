@@ -204,6 +204,9 @@ void StartRecording();
 std::vector<CallRecord> Recorded();
 // The arguments of each recorded call of CALL, in order.
 std::vector<std::vector<uintptr_t>> RecordedArguments(Call call);
+// The last recorded call of CALL, if one was recorded: what it was given
+// (also where the device ignores an argument) and what it returned.
+std::optional<CallRecord> LastRecorded(Call call);
 // Runs WATCHER on the calling thread as each call comes, before it does
 // anything (so with no result yet), so that it can read what the arguments
 // point to or act on the device first; the calls WATCHER makes are not
@@ -229,18 +232,6 @@ Resources LiveResources();
 std::optional<Resources> ProgramResources(pid_t pid,
                                           std::optional<std::chrono::milliseconds> whenWaiting = std::nullopt);
 std::string Describe(const Resources &resources);
-
-// What calls were last given where the device ignores an argument or a
-// caller is expected to pass an exact one, so that tests can see it: the
-// last recorded arguments of those calls (kept whether recording or not).
-struct Observed {
-    HHOOK installedHook = nullptr; // what SetWindowsHookExW last returned
-    HHOOK nextHook = nullptr;      // CallNextHookEx's hook
-    DWORD registryAccess = 0;      // RegOpenKeyExW's access mask
-    DWORD moduleNameCapacity = 0;  // GetModuleFileNameW's size
-    BOOL mutexInitialOwner = FALSE; // CreateMutexW's: ownership is not modelled
-};
-Observed LastObserved();
 
 // ---- log ------------------------------------------------------------------
 struct LogRecord {

@@ -143,7 +143,6 @@ HHOOK WINAPI served::SetWindowsHookExW(int hookType, HOOKPROC procedure, HINSTAN
     std::lock_guard<std::recursive_mutex> lock(g_chainMutex);
     HHOOK hook = static_cast<HHOOK>(AddHandle(HookObject{}));
     g_chain.insert(g_chain.begin(), Hook{hook, procedure});
-    ObserveInstalledHook(hook);
     if (g_eventDuringInstall) {
         KeyEvent event = *g_eventDuringInstall;
         g_eventDuringInstall.reset();

@@ -14,7 +14,5 @@ struct RecordTicket {
 RecordTicket RecordCall(const CallRecord &record);
 // Fills in what the call TICKET names returned, if it is still recorded.
 void RecordResult(RecordTicket ticket, uintptr_t result, DWORD lastError);
-// What SetWindowsHookExW last gave, for LastObserved.
-void ObserveInstalledHook(HHOOK hook);
 
 }  // namespace simdevice::internal

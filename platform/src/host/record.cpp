@@ -1,7 +1,8 @@
 // The record of the calls that can fail, and the watcher tests put on them.
+// Nothing is locked while no test records or watches: every key through the
+// lock calls CallNextHookEx, on the platform's input path.
 #include "Record.h"
 
-#include <array>
 #include <atomic>
 #include <mutex>
 
@@ -13,18 +14,20 @@ std::mutex g_recordMutex;
 uint64_t g_recording = 0;  // counts the starts; 0: not recording
 std::vector<CallRecord> g_record;
 std::function<void(const CallRecord &)> g_watcher;
-std::array<std::vector<uintptr_t>, platform_calls::kCount> g_lastArguments;  // kept whether recording or not
-std::atomic<HHOOK> g_installedHook{nullptr};
+// Whether a recording or a watcher wants the calls; set under the mutex.
+std::atomic<bool> g_wanted{false};
 thread_local bool t_watching = false;  // the watcher's own calls go unwatched
+
+void UpdateWantedLocked() { g_wanted = g_recording != 0 || bool(g_watcher); }
 
 }  // namespace
 
 internal::RecordTicket internal::RecordCall(const CallRecord &record) {
     RecordTicket ticket;
+    if (!g_wanted.load(std::memory_order_relaxed)) return ticket;
     std::function<void(const CallRecord &)> watcher;
     {
         std::lock_guard<std::mutex> lock(g_recordMutex);
-        g_lastArguments[size_t(record.call)] = record.arguments;
         if (g_recording) {
             ticket = {g_recording, g_record.size()};
             g_record.push_back(record);
@@ -40,7 +43,7 @@ internal::RecordTicket internal::RecordCall(const CallRecord &record) {
 
 // A call that outlives its recording (a restart while it ran) leaves the new one alone.
 void internal::RecordResult(RecordTicket ticket, uintptr_t result, DWORD lastError) {
-    if (ticket.recording == 0) return;  // not recording: no lock on the key path
+    if (ticket.recording == 0) return;  // not recorded
     std::lock_guard<std::mutex> lock(g_recordMutex);
     if (ticket.recording != g_recording) return;
     CallRecord &record = g_record[ticket.index];
@@ -49,32 +52,11 @@ void internal::RecordResult(RecordTicket ticket, uintptr_t result, DWORD lastErr
     record.returned = true;
 }
 
-void internal::ObserveInstalledHook(HHOOK hook) { g_installedHook = hook; }
-
-// The arguments the last call of CALL was given, or zeros before any.
-template <size_t Count>
-std::array<uintptr_t, Count> LastArguments(Call call) {
-    std::array<uintptr_t, Count> arguments{};
-    std::lock_guard<std::mutex> lock(g_recordMutex);
-    const std::vector<uintptr_t> &last = g_lastArguments[size_t(call)];
-    for (size_t i = 0; i < Count && i < last.size(); ++i) arguments[i] = last[i];
-    return arguments;
-}
-
-Observed LastObserved() {
-    Observed o;
-    o.installedHook = g_installedHook;
-    o.nextHook = reinterpret_cast<HHOOK>(LastArguments<4>(Call::CallNextHookEx)[0]);
-    o.registryAccess = DWORD(LastArguments<5>(Call::RegOpenKeyExW)[3]);
-    o.moduleNameCapacity = DWORD(LastArguments<3>(Call::GetModuleFileNameW)[2]);
-    o.mutexInitialOwner = BOOL(LastArguments<3>(Call::CreateMutexW)[1]);
-    return o;
-}
-
 void StartRecording() {
     std::lock_guard<std::mutex> lock(g_recordMutex);
     g_record.clear();
     ++g_recording;
+    UpdateWantedLocked();
 }
 
 std::vector<CallRecord> Recorded() {
@@ -89,9 +71,17 @@ std::vector<std::vector<uintptr_t>> RecordedArguments(Call call) {
     return arguments;
 }
 
+std::optional<CallRecord> LastRecorded(Call call) {
+    std::lock_guard<std::mutex> lock(g_recordMutex);
+    for (auto it = g_record.rbegin(); it != g_record.rend(); ++it)
+        if (it->call == call) return *it;
+    return std::nullopt;
+}
+
 void WatchCalls(std::function<void(const CallRecord &)> watcher) {
     std::lock_guard<std::mutex> lock(g_recordMutex);
     g_watcher = std::move(watcher);
+    UpdateWantedLocked();
 }
 
 }  // namespace simdevice
