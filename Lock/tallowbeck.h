@@ -39,7 +39,18 @@ extern "C" {
  *
  * Unloading the library while active does not unlock: the library keeps
  * itself loaded and the keypad locked until DeactivateKBHook is called
- * (load the library again to call it). */
+ * (load the library again to call it).
+ *
+ * What mode 1 leaves a caller on a Windows Mobile phone: VK_F3 is Talk
+ * (VK_TTALK), VK_F4 End (VK_TEND), VK_F6 Volume Up (VK_TVOLUMEUP); VK_F5
+ * has no phone key of its own in Windows Mobile's key table (a model may
+ * send it for one). Everything else stays locked during a call too: Volume
+ * Down (VK_F7), the dial pad's digits, * (VK_F8) and # (VK_F9), the soft
+ * keys and the navigation keys. So a caller can answer, hang up and turn the
+ * volume up, but not down, and cannot send tones (a voice-mail menu, a
+ * conference code). Mode 0 swallows Talk and End as well: no call can be
+ * answered or ended with them. docs/deploying.md, "The keys a caller keeps",
+ * gives the sources. */
 BOOL WINAPI ActivateKBHook(DWORD mode);
 
 /* Removes the hook and releases what activation took; always TRUE. While

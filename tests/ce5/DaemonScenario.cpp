@@ -3,7 +3,9 @@
 // state whose flags carry POWER_STATE_UNATTENDED starts the lock
 // application from the daemon's own folder (one with a non-ASCII name too),
 // the power manager's power-information broadcast brings the window a
-// repaint, and a transition without the flag does nothing.
+// repaint, and a transition without the flag does nothing. Then an upgrade
+// while it runs: the file moved aside, the new one in its place, the old
+// daemon locking until it ends and the new one after.
 //
 // Every wait is bounded: what does not happen in time is a named failure.
 #include "DriverSupport.h"
@@ -160,6 +162,54 @@ void StopDaemon(HANDLE daemon) {
     }
 }
 
+// An upgrade while the daemon runs, as the deploying guide gives it: the
+// running file can be neither deleted nor overwritten, but it can be moved
+// aside and the new file put in its place. The new copy then leaves at once
+// (the old one holds the instance mutex) and the old one keeps locking until
+// it ends, which on a phone is the restart; after that the new file starts
+// and locks, and the old file can go. Returns the new daemon.
+HANDLE CheckUpgrade(HANDLE old) {
+    WCHAR path[MAX_PATH];
+    WCHAR aside[MAX_PATH];
+    WCHAR upgrade[MAX_PATH];
+    JoinPath(path, INSTALL_FOLDER, DAEMON);
+    JoinPath(aside, INSTALL_FOLDER, L"vespertin.old");
+    JoinPath(upgrade, L"\\Windows", DAEMON);  // the new version, where the image carries it
+
+    const bool deleted = ce5.DeleteFileW(path) != FALSE;
+    const DWORD deleteError = deleted ? 0 : GetLastError();
+    const bool overwritten = CopyAsInstalled(upgrade, path);
+    const DWORD overwriteError = overwritten ? 0 : GetLastError();
+    ReportWith(L"daemon.upgrade.running_file_held", !deleted && !overwritten && Running(old),
+               L"DeleteFileW: error %u, CopyFileW over it: error %u (0: it succeeded)", deleteError,
+               overwriteError);
+
+    const bool moved = ce5.MoveFileW(path, aside) != FALSE;
+    const DWORD moveError = moved ? 0 : GetLastError();
+    bool placed = false;
+    DWORD placeError = 0;
+    if (moved) {
+        placed = CopyAsInstalled(upgrade, path);
+        placeError = placed ? 0 : GetLastError();
+    }
+    ReportWith(L"daemon.upgrade.moved_aside_and_replaced", placed && Running(old),
+               L"MoveFileW: error %u, then CopyFileW into its place: error %u (0: it succeeded)", moveError,
+               placeError);
+
+    CheckSecondCopy(L"daemon.upgrade.new_copy_exits_1_while_old_runs", old);
+    CheckLaunch(L"daemon.upgrade.old_still_launches", INSTALL_FOLDER);
+
+    StopDaemon(old);  // what a phone's restart does to it
+    HANDLE upgraded = StartDaemon(L"daemon.upgrade.new_starts_after_old_ends", NULL, INSTALL_FOLDER);
+    if (upgraded != NULL) {
+        CheckLaunch(L"daemon.upgrade.new_launches", INSTALL_FOLDER);
+    }
+    const bool cleaned = ce5.DeleteFileW(aside) != FALSE;
+    ReportWith(L"daemon.upgrade.old_file_deleted_after_it_ends", cleaned, L"DeleteFileW: error %u (0: it succeeded)",
+               cleaned ? 0 : GetLastError(), 0);
+    return upgraded;
+}
+
 void RunScenario() {
     const bool installed = Install(INSTALL_FOLDER, DAEMON) && Install(INSTALL_FOLDER, LOCK_APP) &&
                            Install(NON_ASCII_FOLDER, DAEMON) && Install(NON_ASCII_FOLDER, LOCK_APP);
@@ -178,6 +228,7 @@ void RunScenario() {
     CheckSecondCopy(L"daemon.second_copy_exits_1", daemon);
     CheckLaunch(L"daemon.unattended_launches", INSTALL_FOLDER);
     CheckPlainTransition(L"daemon.plain_transition_ignored");
+    daemon = CheckUpgrade(daemon);
     StopDaemon(daemon);
     daemon = StartDaemon(L"daemon.starts_from_non_ascii_folder", NULL, NON_ASCII_FOLDER);
     CheckLaunch(L"daemon.unattended_launches_from_non_ascii_folder", NON_ASCII_FOLDER);

@@ -16,6 +16,7 @@ const WCHAR IMAGE_FOLDER[] = L"\\Windows";
 const DWORD REG_DWORD_TYPE = 4;
 const DWORD REG_SZ_TYPE = 1;
 const DWORD PM_REMOVE_MESSAGE = 1;
+const DWORD FILE_ATTRIBUTE_PLAIN = 0x80;  // FILE_ATTRIBUTE_NORMAL
 
 typedef void (*AnyCall)(void);
 
@@ -60,7 +61,10 @@ bool BindCe5Calls() {
            BindCall(core, &ce5.CreateEventW, L"CreateEventW") && BindCall(core, &ce5.EventModify, L"EventModify") &&
            BindCall(core, &ce5.Sleep, L"Sleep") && BindCall(core, &ce5.GetTickCount, L"GetTickCount") &&
            BindCall(core, &ce5.CreateDirectoryW, L"CreateDirectoryW") &&
-           BindCall(core, &ce5.CopyFileW, L"CopyFileW") && BindCall(core, &ce5.CreateFileW, L"CreateFileW") &&
+           BindCall(core, &ce5.CopyFileW, L"CopyFileW") && BindCall(core, &ce5.MoveFileW, L"MoveFileW") &&
+           BindCall(core, &ce5.DeleteFileW, L"DeleteFileW") &&
+           BindCall(core, &ce5.SetFileAttributesW, L"SetFileAttributesW") &&
+           BindCall(core, &ce5.CreateFileW, L"CreateFileW") &&
            BindCall(core, &ce5.ReadFile, L"ReadFile") &&
            BindCall(core, &ce5.RegCreateKeyExW, L"RegCreateKeyExW") &&
            BindCall(core, &ce5.RegSetValueExW, L"RegSetValueExW") &&
@@ -187,7 +191,11 @@ bool Install(LPCWSTR folder, LPCWSTR name) {
     ce5.CreateDirectoryW(folder, NULL);  // may exist already
     JoinPath(from, IMAGE_FOLDER, name);
     JoinPath(to, folder, name);
-    return ce5.CopyFileW(from, to, FALSE) != FALSE;
+    return CopyAsInstalled(from, to);
+}
+
+bool CopyAsInstalled(LPCWSTR from, LPCWSTR to) {
+    return ce5.CopyFileW(from, to, FALSE) && ce5.SetFileAttributesW(to, FILE_ATTRIBUTE_PLAIN);
 }
 
 DWORD ReadFixtureCount(LPCWSTR value) {

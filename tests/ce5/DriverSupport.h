@@ -65,6 +65,9 @@ struct Ce5Calls {
     DWORD(WINAPI *GetTickCount)(void);
     BOOL(WINAPI *CreateDirectoryW)(LPCWSTR, LPVOID);
     BOOL(WINAPI *CopyFileW)(LPCWSTR, LPCWSTR, BOOL);
+    BOOL(WINAPI *MoveFileW)(LPCWSTR, LPCWSTR);
+    BOOL(WINAPI *DeleteFileW)(LPCWSTR);
+    BOOL(WINAPI *SetFileAttributesW)(LPCWSTR, DWORD);
     HANDLE(WINAPI *CreateFileW)(LPCWSTR, DWORD, DWORD, LPVOID, DWORD, DWORD, HANDLE);
     BOOL(WINAPI *ReadFile)(HANDLE, LPVOID, DWORD, LPDWORD, LPVOID);
     LONG(WINAPI *RegCreateKeyExW)(HKEY, LPCWSTR, DWORD, LPWSTR, DWORD, REGSAM, LPVOID, PHKEY, LPDWORD);
@@ -124,6 +127,10 @@ extern const WCHAR INSTALL_FOLDER[];
 extern const WCHAR NON_ASCII_FOLDER[];
 // Copies NAME from \Windows (where the image carries it) into FOLDER.
 bool Install(LPCWSTR folder, LPCWSTR name);
+// Copies FROM to TO (replacing it) as a plain file, the way an installer
+// writes one: a copy of an image file would keep the ROM's read-only mark,
+// and a read-only file cannot be deleted whether it runs or not.
+bool CopyAsInstalled(LPCWSTR from, LPCWSTR to);
 // FOLDER\NAME into PATH (MAX_PATH characters).
 void JoinPath(LPWSTR path, LPCWSTR folder, LPCWSTR name);
 
