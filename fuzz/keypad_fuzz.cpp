@@ -21,6 +21,7 @@
 // (count byte, then one byte per fault: function, and error or result).
 #include "DeviceFacts.h"
 #include "FuzzSupport.h"
+#include "KeypadOracle.h"
 
 #include <array>
 #include <optional>
@@ -228,9 +229,7 @@ void PressKey(fuzz_support::Reader &in, const Model &model, const Faults &f, lon
 
     bool opened = false;
     const std::optional<DWORD> word = model.StatusWord(f, &opened);
-    const bool inCall = word && (*word & kCallBits) != 0;
-    const bool callKey = vk >= VK_F3 && vk <= VK_F6;
-    const bool passesLock = !model.hooked || (inCall && model.mode == 1 && callKey);
+    const bool passesLock = keypad_oracle::ShouldPass(model.hooked, word, model.mode, vk);
     const bool passOnFaulted = model.hooked && f[kCallNext].planned;
     g_belowResult = 0x5A5A0000 + eventNumber;  // a new value each time: the result must be the next hook's
     LRESULT expected = kSwallowed;

@@ -40,20 +40,17 @@ constexpr DWORD kUnattended = device_facts::kPowerStateUnattended;
 constexpr int kWaitsForAStuckQueue = 3;
 constexpr DWORD kNoTimeLimit = 0xFFFFFFFF;
 
-enum Function {
-    kCreateMsgQueue, kRequestPowerNotifications, kWait, kLocalAlloc, kReadMsgQueue, kLocalFree,
-    kStopPowerNotifications, kCloseMsgQueue, kGetModuleHandle, kGetModuleFileName, kShellExecute, kFindWindow,
-    kUpdateWindow, kFunctionCount
-};
 using simdevice::Call;
-const Call kCalls[kFunctionCount] = {
+// The calls the daemon makes that a fault may hit, in the order an input's
+// byte picks them.
+const Call kCalls[] = {
     Call::CreateMsgQueue, Call::RequestPowerNotifications, Call::WaitForMultipleObjects, Call::LocalAlloc,
     Call::ReadMsgQueue, Call::LocalFree, Call::StopPowerNotifications, Call::CloseMsgQueue, Call::GetModuleHandleW,
     Call::GetModuleFileNameW, Call::ShellExecuteEx, Call::FindWindowW, Call::UpdateWindow};
-const char *Name(Function f) { return platform_calls::Name(kCalls[f]); }
+const char *Name(Call call) { return platform_calls::Name(call); }
 
 struct Fault {
-    Function function;
+    Call function;
     unsigned call;  // 1-based among this run's calls; 0: every call
     bool forceReturn;
     DWORD value;  // the error, or the value returned
@@ -78,13 +75,13 @@ Fault DecodeFault(fuzz_support::Reader &in) {
     static const DWORD kWaitResults[] = {0, 1, 0x80, 0x102, 0xFFFFFFFF, 0, 2, 0x7FFFFFFF};
     static const DWORD kPathCounts[] = {0, 1, 13, 200, 254, 255, 256, 300};
     Fault fault{};
-    fault.function = Function(in.Byte() % kFunctionCount);
+    fault.function = kCalls[in.Byte() % std::size(kCalls)];
     fault.call = in.Byte() % 6;
     const uint8_t outcome = in.Byte();
     // Only these two calls have a result other than failure to force.
-    fault.forceReturn = (outcome & 8) && (fault.function == kWait || fault.function == kGetModuleFileName);
+    fault.forceReturn = (outcome & 8) && (fault.function == Call::WaitForMultipleObjects || fault.function == Call::GetModuleFileNameW);
     if (fault.forceReturn) {
-        fault.value = fault.function == kWait ? kWaitResults[outcome & 7] : kPathCounts[outcome & 7];
+        fault.value = fault.function == Call::WaitForMultipleObjects ? kWaitResults[outcome & 7] : kPathCounts[outcome & 7];
     } else {
         fault.value = kErrors[outcome & 7];
     }
@@ -157,7 +154,7 @@ struct Expected {
     std::vector<Wait> waits;
     unsigned timeUpWait = 0;
     std::vector<std::vector<PostResult>> postResults;  // per burst, per broadcast
-    unsigned calls[kFunctionCount] = {};
+    unsigned calls[platform_calls::kCount] = {};
     int blocksLeft = 0;  // buffers the platform refused to free
     bool stopRefused = false;
     bool closeRefused = false;
@@ -165,7 +162,7 @@ struct Expected {
 
 // The platform's rule for planned faults: the first one planned for the
 // function that names this call (or every call) applies.
-const Fault *FaultFor(const Scenario &s, Function function, unsigned call) {
+const Fault *FaultFor(const Scenario &s, Call function, unsigned call) {
     for (const Fault &f : s.faults)
         if (f.function == function && (f.call == 0 || f.call == call)) return &f;
     return nullptr;
@@ -180,13 +177,13 @@ std::string Hex(DWORD value) {
 Expected Model(const Scenario &s) {
     Expected e;
     e.postResults.resize(s.bursts.size());
-    auto call = [&](Function f) { return FaultFor(s, f, ++e.calls[f]); };
-    if (const Fault *f = call(kCreateMsgQueue)) {
+    auto call = [&](Call f) { return FaultFor(s, f, ++e.calls[int(f)]); };
+    if (const Fault *f = call(Call::CreateMsgQueue)) {
         e.debug = "CreateMsgQueue failed: " + Hex(f->value) + "\n";
         return e;
     }
     e.queueMade = true;
-    if (const Fault *f = call(kRequestPowerNotifications)) {
+    if (const Fault *f = call(Call::RequestPowerNotifications)) {
         e.debug = "RequestPowerNotifications failed: " + Hex(f->value) + "\n";
     } else {
         e.subscribed = true;
@@ -217,15 +214,15 @@ Expected Model(const Scenario &s) {
             if (!posted.empty()) waitsSincePost = 0;
             e.waits.push_back({posted, queue.size()});
             if (next == s.bursts.size() && (queue.empty() || stuck)) {
-                e.timeUpWait = ++e.calls[kWait];
+                e.timeUpWait = ++e.calls[int(Call::WaitForMultipleObjects)];
                 break;
             }
             ++waitsSincePost;
-            const Fault *waitFault = call(kWait);
+            const Fault *waitFault = call(Call::WaitForMultipleObjects);
             if (waitFault && !(waitFault->forceReturn && waitFault->value == 0)) break;  // only WAIT_OBJECT_0 goes on
-            const bool heap = call(kLocalAlloc) == nullptr;
+            const bool heap = call(Call::LocalAlloc) == nullptr;
             // Reads until one fails: an empty queue, or a planned failure that leaves the message queued.
-            while (call(kReadMsgQueue) == nullptr && !queue.empty()) {
+            while (call(Call::ReadMsgQueue) == nullptr && !queue.empty()) {
                 const Broadcast b = queue.front();
                 queue.pop_front();
                 if (b.bytes.size() < 8) continue;  // Message and Flags unknown: nothing to act on
@@ -235,11 +232,11 @@ Expected Model(const Scenario &s) {
                     ++e.launches;
                 }
             }
-            if (heap && call(kLocalFree)) ++e.blocksLeft;
+            if (heap && call(Call::LocalFree)) ++e.blocksLeft;
         }
-        e.stopRefused = call(kStopPowerNotifications) != nullptr;
+        e.stopRefused = call(Call::StopPowerNotifications) != nullptr;
     }
-    e.closeRefused = call(kCloseMsgQueue) != nullptr;
+    e.closeRefused = call(Call::CloseMsgQueue) != nullptr;
     return e;
 }
 
@@ -345,15 +342,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fuzz_support::ForgetDeviceHistory();
     simdevice::ClearFaults();
     // Planned first, so that it comes before any the input plans for that wait.
-    if (expected.timeUpWait) simdevice::FailCall(Name(kWait), ERROR_INVALID_HANDLE, int(expected.timeUpWait));
+    if (expected.timeUpWait) simdevice::FailCall(Name(Call::WaitForMultipleObjects), ERROR_INVALID_HANDLE, int(expected.timeUpWait));
     for (const Fault &f : scenario.faults) {
         if (f.forceReturn) simdevice::ForceReturn(Name(f.function), f.value, int(f.call));
         else simdevice::FailCall(Name(f.function), f.value, int(f.call));
     }
     // Launches go where there is no lock application: the request is what counts.
     simdevice::ForceModulePath(u"/nonexistent/vespertin.exe", 0);
-    unsigned long before[kFunctionCount];
-    for (int f = 0; f < kFunctionCount; ++f) before[f] = simdevice::CallCount(kCalls[f]);
+    unsigned long before[platform_calls::kCount];
+    for (int f = 0; f < platform_calls::kCount; ++f) before[f] = simdevice::CallCount(Call(f));
     const simdevice::Resources baseline = simdevice::LiveResources();
     Watch watch{scenario, expected, {}};
     simdevice::StartRecording();
@@ -363,18 +360,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     simdevice::WatchCalls(nullptr);
     const Seen seen = ReadRecord(watch.waitedOn);
-    auto made = [&](Function f) { return simdevice::CallCount(kCalls[f]) - before[f]; };
-    FUZZ_EXPECT(made(kShellExecute) == unsigned(expected.launches),
-                made(kShellExecute) << " launches, expected " << expected.launches);
-    FUZZ_EXPECT(made(kUpdateWindow) == unsigned(expected.refreshes),
-                made(kUpdateWindow) << " refreshes, expected " << expected.refreshes);
-    FUZZ_EXPECT(made(kGetModuleFileName) == unsigned(expected.launches) &&
-                    made(kFindWindow) == unsigned(expected.refreshes),
+    auto made = [&](Call f) { return simdevice::CallCount(f) - before[int(f)]; };
+    FUZZ_EXPECT(made(Call::ShellExecuteEx) == unsigned(expected.launches),
+                made(Call::ShellExecuteEx) << " launches, expected " << expected.launches);
+    FUZZ_EXPECT(made(Call::UpdateWindow) == unsigned(expected.refreshes),
+                made(Call::UpdateWindow) << " refreshes, expected " << expected.refreshes);
+    FUZZ_EXPECT(made(Call::GetModuleFileNameW) == unsigned(expected.launches) &&
+                    made(Call::FindWindowW) == unsigned(expected.refreshes),
                 "each launch and refresh looks up its path or window once");
-    for (Function f : {kCreateMsgQueue, kRequestPowerNotifications, kWait, kLocalAlloc, kReadMsgQueue, kLocalFree,
-                       kStopPowerNotifications, kCloseMsgQueue}) {
-        FUZZ_EXPECT(made(f) == expected.calls[f],
-                    Name(f) << " called " << made(f) << " times, expected " << expected.calls[f]);
+    for (Call f : {Call::CreateMsgQueue, Call::RequestPowerNotifications, Call::WaitForMultipleObjects,
+                   Call::LocalAlloc, Call::ReadMsgQueue, Call::LocalFree, Call::StopPowerNotifications,
+                   Call::CloseMsgQueue}) {
+        FUZZ_EXPECT(made(f) == expected.calls[int(f)],
+                    Name(f) << " called " << made(f) << " times, expected " << expected.calls[int(f)]);
     }
     FUZZ_EXPECT(watch.waitedOn.size() == expected.waits.size(),
                 watch.waitedOn.size() << " waits, expected " << expected.waits.size());

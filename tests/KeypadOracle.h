@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include "DeviceFacts.h"
+#include "KeypadRule.h"
 
 #include <cstring>
 #include <optional>
@@ -76,16 +77,13 @@ inline std::optional<DWORD> ReadableWord(const StatusCase &status) {
     }
 }
 
-// The table: only during a call, only in mode 1, only VK_F3..VK_F6.
+// The table (KeypadRule.h), for a status word the probe could read or none.
 inline bool ShouldPass(std::optional<DWORD> word, DWORD mode, DWORD vk) {
-    using namespace device_facts;
-    static const DWORD kCallKeys[] = {VK_F3, VK_F4, VK_F5, VK_F6};
-    static const DWORD kCallBits[] = {kPhoneTalking, kPhoneConnecting, kPhoneRinging, kPhoneOnHold};
-    bool inCall = false, callKey = false;
-    if (word)
-        for (DWORD bit : kCallBits) inCall = inCall || (*word & bit) == bit;
-    for (DWORD key : kCallKeys) callKey = callKey || vk == key;
-    return inCall && mode == 1 && callKey;
+    return word && KEYPAD_RULE_PASSES(*word, mode, vk);
+}
+// With the lock active or not: a key passes whenever no lock hook runs.
+inline bool ShouldPass(bool active, std::optional<DWORD> word, DWORD mode, DWORD vk) {
+    return !active || ShouldPass(word, mode, vk);
 }
 
 // Stores STATUS as the radio stack would, through REGISTRY's three calls on

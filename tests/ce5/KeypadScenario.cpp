@@ -8,6 +8,7 @@
 // the library is let go while active (it must stay locked), and the C
 // client runs as a program of the device.
 #include "DriverSupport.h"
+#include "KeypadRule.h"
 #include "tallowbeck.h"
 
 namespace {
@@ -121,8 +122,9 @@ bool KeyReachesWindow(BYTE key) {
 
 void CheckKey(LPCWSTR check, BYTE key, bool shouldPass) {
     const bool passed = KeyReachesWindow(key);
-    WCHAR detail[80];
-    ce5.wsprintfW(detail, L"key 0x%02x %s", key, passed ? L"reached the window" : L"was swallowed");
+    WCHAR detail[100];
+    ce5.wsprintfW(detail, L"key 0x%02x %s (the table: %s)", key, passed ? L"reached the window" : L"was swallowed",
+                  shouldPass ? L"passes" : L"swallowed");
     Report(check, passed == shouldPass, detail);
 }
 
@@ -131,28 +133,27 @@ struct Row {
     DWORD status;
     DWORD mode;
     BYTE key;
-    bool passes;
 };
 
-// The decision table, row by row. Consecutive rows change the mode while
-// the hook is active: each applies from the next key.
+// Rows of the decision table, each judged by it (KeypadRule.h). Consecutive
+// rows change the mode while the hook is active: each applies from the next key.
 const Row DECISION_TABLE[] = {
-    {L"keypad.no_call.mode1.F3_swallowed", NO_CALL, 1, VK_F3, false},
-    {L"keypad.no_call.mode1.enter_swallowed", NO_CALL, 1, VK_RETURN, false},
-    {L"keypad.neighbour_bits.mode1.F4_swallowed", NEIGHBOURS, 1, VK_F4, false},
-    {L"keypad.talking.mode1.F3_passes", TALKING, 1, VK_F3, true},
-    {L"keypad.talking.mode1.F4_passes", TALKING, 1, VK_F4, true},
-    {L"keypad.talking.mode1.F5_passes", TALKING, 1, VK_F5, true},
-    {L"keypad.talking.mode1.F6_passes", TALKING, 1, VK_F6, true},
-    {L"keypad.talking.mode1.F2_swallowed", TALKING, 1, VK_F2, false},
-    {L"keypad.talking.mode1.F7_swallowed", TALKING, 1, VK_F7, false},
-    {L"keypad.talking.mode1.enter_swallowed", TALKING, 1, VK_RETURN, false},
-    {L"keypad.connecting.mode1.F4_passes", CONNECTING, 1, VK_F4, true},
-    {L"keypad.ringing.mode1.F5_passes", RINGING, 1, VK_F5, true},
-    {L"keypad.on_hold.mode1.F6_passes", ON_HOLD, 1, VK_F6, true},
-    {L"keypad.talking.mode0.F3_swallowed", TALKING, 0, VK_F3, false},
-    {L"keypad.talking.mode2.F4_swallowed", TALKING, 2, VK_F4, false},
-    {L"keypad.talking.back_to_mode1.F3_passes", TALKING, 1, VK_F3, true},
+    {L"keypad.no_call.mode1.F3", NO_CALL, 1, VK_F3},
+    {L"keypad.no_call.mode1.enter", NO_CALL, 1, VK_RETURN},
+    {L"keypad.neighbour_bits.mode1.F4", NEIGHBOURS, 1, VK_F4},
+    {L"keypad.talking.mode1.F3", TALKING, 1, VK_F3},
+    {L"keypad.talking.mode1.F4", TALKING, 1, VK_F4},
+    {L"keypad.talking.mode1.F5", TALKING, 1, VK_F5},
+    {L"keypad.talking.mode1.F6", TALKING, 1, VK_F6},
+    {L"keypad.talking.mode1.F2", TALKING, 1, VK_F2},
+    {L"keypad.talking.mode1.F7", TALKING, 1, VK_F7},
+    {L"keypad.talking.mode1.enter", TALKING, 1, VK_RETURN},
+    {L"keypad.connecting.mode1.F4", CONNECTING, 1, VK_F4},
+    {L"keypad.ringing.mode1.F5", RINGING, 1, VK_F5},
+    {L"keypad.on_hold.mode1.F6", ON_HOLD, 1, VK_F6},
+    {L"keypad.talking.mode0.F3", TALKING, 0, VK_F3},
+    {L"keypad.talking.mode2.F4", TALKING, 2, VK_F4},
+    {L"keypad.talking.back_to_mode1.F3", TALKING, 1, VK_F3},
 };
 
 void CheckDecisionTable(const Lock &lock) {
@@ -162,7 +163,7 @@ void CheckDecisionTable(const Lock &lock) {
             Report(row.check, false, L"the status or the mode could not be set");
             continue;
         }
-        CheckKey(row.check, row.key, row.passes);
+        CheckKey(row.check, row.key, KEYPAD_RULE_PASSES(row.status, row.mode, row.key));
     }
 }
 
