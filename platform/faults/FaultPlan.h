@@ -58,11 +58,29 @@ Result Outcome(const Fault &fault, Result failure, SetError setError) {
     }
 }
 
-// What a call whose result is the error itself (the registry's) returns:
-// the planned error, or the planned value.
-inline long ErrorResult(const Fault &fault) {
-    return fault.verb == Fault::kReturn ? long(fault.value) : long(fault.error);
+// What a call made to fail by FAULT returns, as its failure column in the
+// call list says; FIRST is its first argument (for Failure::Argument).
+template <platform_calls::Failure failure, typename Result, typename First, typename SetError>
+Result FailedResult(const Fault &fault, First first, SetError setError) {
+    using platform_calls::Failure;
+    static_assert(failure != Failure::None && failure != Failure::Own, "the stand-in answers these itself");
+    if constexpr (failure == Failure::Zero) {
+        return Outcome(fault, Result{}, setError);
+    } else if constexpr (failure == Failure::WaitFailed) {
+        return Outcome(fault, static_cast<Result>(0xFFFFFFFFu), setError);
+    } else if constexpr (failure == Failure::Error) {
+        return Outcome(fault, static_cast<Result>(fault.error), setError);
+    } else {
+        return Outcome(fault, static_cast<Result>(first), setError);
+    }
 }
+
+// A call's first argument, or nothing for a call that has none.
+template <typename First, typename... Rest>
+First FirstArgument(First first, Rest...) {
+    return first;
+}
+inline int FirstArgument() { return 0; }
 
 // Whether CALL is a platform call a plan may name.
 bool IsFaultable(const std::string &call);

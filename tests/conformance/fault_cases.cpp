@@ -5,6 +5,9 @@
 
 #include <platform_calls.h>
 #include <shellapi.h>
+#ifndef _WIN32
+#include <pwinuser.h>  // the hook calls, which device code binds by name
+#endif
 
 #include <cstdio>
 #include <type_traits>
@@ -51,56 +54,46 @@ unsigned long long Word(Result result) {
     else return static_cast<unsigned long long>(result);
 }
 
-// CALL made once, with arguments that would do nothing harmful (or, for
-// TerminateProcess, end the run with a failure) if its plan were not taken.
-// A call the list adds that can fail has no row here until one is written:
-// the switch is compiled with -Werror=switch.
-unsigned long long MakeCall(Call call, const HookCalls &hooks) {
-    WCHAR path[MAX_PATH];
-    HKEY key = NULL;
-    DWORD bytes = 0, flags = 0;
-    switch (call) {
-    case Call::CloseHandle: return Word(CloseHandle(NULL));
-    case Call::CreateMutexW: return Word(CreateMutexW(NULL, FALSE, NULL));
-    case Call::WaitForMultipleObjects: return Word(WaitForMultipleObjects(0, NULL, FALSE, 0));
-    case Call::LocalAlloc: return Word(LocalAlloc(LMEM_FIXED, 1));
-    case Call::LocalFree: return Word(LocalFree(NULL));
-    case Call::GetModuleHandleW: return Word(GetModuleHandleW(NULL));
-    case Call::GetModuleFileNameW: return Word(GetModuleFileNameW(NULL, path, MAX_PATH));
-    case Call::LoadLibraryW: return Word(LoadLibraryW(TEXT("no-such-library.dll")));
-    case Call::GetProcAddressW: return Word(GetProcAddressW(GetModuleHandleW(TEXT("coredll.dll")), TEXT("CreateMsgQueue")));
-    case Call::FreeLibrary: return Word(FreeLibrary(NULL));
-    case Call::TerminateProcess: return Word(TerminateProcess(GetCurrentProcess(), 99));
-    case Call::CreateMsgQueue: return Word(CreateMsgQueue(NULL, NULL));
-    case Call::ReadMsgQueue: return Word(ReadMsgQueue(NULL, path, sizeof path, &bytes, 0, &flags));
-    case Call::CloseMsgQueue: return Word(CloseMsgQueue(NULL));
-    case Call::RequestPowerNotifications: return Word(RequestPowerNotifications(NULL, 0));
-    case Call::StopPowerNotifications: return Word(StopPowerNotifications(NULL));
-    case Call::ShellExecuteEx: return Word(ShellExecuteEx(NULL));
-    case Call::FindWindowW: return Word(FindWindowW(NULL, TEXT("No window has this title")));
-    case Call::UpdateWindow: return Word(UpdateWindow(NULL));
-    case Call::SetWindowsHookExW: return Word(hooks.set(0, NULL, NULL, 0));
-    case Call::CallNextHookEx: return Word(hooks.callNext(NULL, HC_ACTION, 0, 0));
-    case Call::UnhookWindowsHookEx: return Word(hooks.unhook(NULL));
-    case Call::RegOpenKeyExW: return Word(RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("Conformance"), 0, 0, &key));
-    case Call::RegQueryValueExW: return Word(RegQueryValueExW(NULL, TEXT("Conformance"), NULL, NULL, NULL, NULL));
-    case Call::RegCloseKey: return Word(RegCloseKey(NULL));
-    }
-    return 0;
+// ENTRY, bound as FUNCTION's type, called with zeros for arguments: a
+// planned fault answers before the call looks at them.
+typedef void (*AnyEntry)(void);
+template <typename Result, typename... Parameters>
+unsigned long long CallWithZeros(Result (*)(Parameters...), AnyEntry entry) {
+    return Word(reinterpret_cast<Result (*)(Parameters...)>(entry)(Parameters{}...));
 }
 
+// Every call that can fail, made from the call list: its name, and how to
+// make it once through an entry point bound by name from the core library
+// (as a device library binds what its headers lack), so that the call
+// reaches the core library on both stand-ins.
+struct FaultRow {
+    Call call;
+    const WCHAR *name;
+    unsigned long long (*make)(AnyEntry entry);
+};
+const FaultRow kFaultRows[] = {
+#define FAULT_ROW(name, failure, parameters, arguments) \
+    {Call::name, TEXT(#name), [](AnyEntry entry) { return CallWithZeros(&::name, entry); }},
+    PLATFORM_FAULTABLE_CALLS(FAULT_ROW, unused)
+#undef FAULT_ROW
+};
+
+// Each call is bound before its plan is made: binding is a call of
+// GetProcAddressW, which a plan for it would hit.
 void EveryCallTakesItsPlan() {
-    const HookCalls hooks = BindHookCalls();
-    if (hooks.set == NULL || hooks.callNext == NULL || hooks.unhook == NULL) return;
-    for (int i = 0; i < platform_calls::kCount; ++i) {
-        const Call call = Call(i);
-        const unsigned long long planned = 0x5A00 + i;
+    HMODULE core = GetModuleHandleW(TEXT("coredll.dll"));
+    for (const FaultRow &row : kFaultRows) {
+        const AnyEntry entry = reinterpret_cast<AnyEntry>(GetProcAddressW(core, row.name));
+        const unsigned long long planned = 0x5A00 + unsigned(row.call);
         char plan[96];
-        std::snprintf(plan, sizeof plan, "%s=return:%llu", platform_calls::Name(call), planned);
+        std::snprintf(plan, sizeof plan, "%s=return:%llu", platform_calls::Name(row.call), planned);
+        ok(entry != NULL, "%s binds by name", platform_calls::Name(row.call));
+        if (entry == NULL) continue;
         ok(device::PlanFaults(plan), "%s: the plan is in place", plan);
-        const unsigned long long result = MakeCall(call, hooks);
+        const unsigned long long result = row.make(entry);
         ok(result == planned, "%s: the call gave 0x%llx", plan, result);
     }
+    ok(sizeof kFaultRows / sizeof kFaultRows[0] == size_t(platform_calls::kCount), "a row for every call that can fail");
 }
 
 }  // namespace

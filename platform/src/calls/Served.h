@@ -10,7 +10,7 @@
 
 namespace simdevice::served {
 
-#define SIMDEVICE_SERVED(name, parameters, arguments) decltype(::name) name;
+#define SIMDEVICE_SERVED(name, failure, parameters, arguments) decltype(::name) name;
 PLATFORM_FAULTABLE_CALLS(SIMDEVICE_SERVED, unused)
 #undef SIMDEVICE_SERVED
 

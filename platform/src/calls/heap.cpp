@@ -12,7 +12,6 @@ using namespace simdevice;
 using namespace simdevice::internal;
 
 HLOCAL WINAPI served::LocalAlloc(UINT flags, UINT bytes) {
-    if (auto f = TakeFault(Call::LocalAlloc)) return FaultResult<HLOCAL>(*f, nullptr);
     void *block = (flags & LMEM_ZEROINIT) ? std::calloc(1, bytes ? bytes : 1) : std::malloc(bytes ? bytes : 1);
     if (!block) return SetError(ERROR_NOT_ENOUGH_MEMORY), nullptr;
     Count().allocations++;
@@ -22,7 +21,6 @@ HLOCAL WINAPI served::LocalAlloc(UINT flags, UINT bytes) {
 
 // A release that fails gives the block back.
 HLOCAL WINAPI served::LocalFree(HLOCAL memory) {
-    if (auto f = TakeFault(Call::LocalFree)) return FaultResult<HLOCAL>(*f, memory);
     if (memory) {
         std::free(memory);
         Count().allocations--;

@@ -138,7 +138,6 @@ std::optional<KeyFate> KeyFateDuringInstall() {
 // argument is not used. Input goes on while a hook is installed: an event
 // may reach the new hook before this returns its handle to the installer.
 HHOOK WINAPI served::SetWindowsHookExW(int hookType, HOOKPROC procedure, HINSTANCE /*module*/, DWORD threadId) {
-    if (auto f = TakeFault(Call::SetWindowsHookExW)) return FaultResult<HHOOK>(*f, nullptr);
     if (hookType != WH_KEYBOARD_LL || threadId != 0 || !procedure) return SetError(ERROR_INVALID_PARAMETER), nullptr;
     std::lock_guard<std::recursive_mutex> lock(g_chainMutex);
     HHOOK hook = static_cast<HHOOK>(AddHandle(HookObject{}));
@@ -155,7 +154,6 @@ HHOOK WINAPI served::SetWindowsHookExW(int hookType, HOOKPROC procedure, HINSTAN
 // the event being delivered decides which hook is next. It is recorded, so
 // that tests can see what a hook passed.
 LRESULT WINAPI served::CallNextHookEx(HHOOK /*hook*/, int code, WPARAM wParam, LPARAM lParam) {
-    if (auto f = TakeFault(Call::CallNextHookEx)) return FaultResult<LRESULT>(*f, 0);
     std::lock_guard<std::recursive_mutex> lock(g_chainMutex);
     if (!t_delivering) return 0;
     size_t next = t_position + 1;
@@ -171,7 +169,6 @@ LRESULT WINAPI served::CallNextHookEx(HHOOK /*hook*/, int code, WPARAM wParam, L
 }
 
 BOOL WINAPI served::UnhookWindowsHookEx(HHOOK hook) {
-    if (auto f = TakeFault(Call::UnhookWindowsHookEx)) return FaultResult<BOOL>(*f, FALSE);
     std::lock_guard<std::recursive_mutex> lock(g_chainMutex);
     if (!RemoveHandle<HookObject>(hook)) return SetError(ERROR_INVALID_HOOK_HANDLE), FALSE;
     g_chain.erase(std::remove_if(g_chain.begin(), g_chain.end(), [&](const Hook &h) { return h.handle == hook; }),

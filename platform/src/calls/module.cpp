@@ -149,7 +149,6 @@ void simdevice::ThreadEnds() { TellLibraries(DLL_THREAD_DETACH); }
 void simdevice::ProcessDetaches() { TellLibraries(DLL_PROCESS_DETACH); }
 
 HMODULE WINAPI served::GetModuleHandleW(LPCWSTR moduleName) {
-    if (auto f = TakeFault(Call::GetModuleHandleW)) return FaultResult<HMODULE>(*f, nullptr);
     if (!moduleName) return ProgramModule();
     std::u16string name = FromWide(moduleName);
     if (IsCoreName(name)) return CoreModule();
@@ -167,6 +166,7 @@ HMODULE WINAPI served::GetModuleHandleW(LPCWSTR moduleName) {
 // Win32 documents it. A path that fits clears the last error, as Wine's does.
 DWORD WINAPI served::GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size) {
     std::optional<std::u16string> path;
+    // Its fault is taken here, not in the wrapper: a plan may give a path.
     if (auto f = TakeFault(Call::GetModuleFileNameW)) {
         if (f->verb != Fault::kPath) return FaultResult<DWORD>(*f, 0);
         path = Utf8ToUtf16(f->path);
@@ -190,7 +190,6 @@ DWORD WINAPI served::GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD s
 }
 
 HINSTANCE WINAPI served::LoadLibraryW(LPCWSTR fileName) {
-    if (auto f = TakeFault(Call::LoadLibraryW)) return FaultResult<HINSTANCE>(*f, nullptr);
     if (!fileName || !*fileName) return SetError(ERROR_INVALID_PARAMETER), nullptr;
     std::u16string name = FromWide(fileName);
     if (IsCoreName(name)) {
@@ -222,6 +221,7 @@ HINSTANCE WINAPI served::LoadLibraryW(LPCWSTR fileName) {
 
 FARPROC WINAPI served::GetProcAddressW(HMODULE module, LPCWSTR procName) {
     std::string name = ExportSymbol(procName);
+    // Its fault is taken here, not in the wrapper: a plan may name one entry point.
     if (auto f = TakeKeyedFault(Call::GetProcAddressW, name))
         return FaultResult<FARPROC>(*f, nullptr);
     // A null or empty name binds nothing, and a name never reaches an alias.
@@ -248,7 +248,6 @@ FARPROC WINAPI served::GetProcAddressW(HMODULE module, LPCWSTR procName) {
 }
 
 BOOL WINAPI served::FreeLibrary(HMODULE module) {
-    if (auto f = TakeFault(Call::FreeLibrary)) return FaultResult<BOOL>(*f, FALSE);
     // Its detach runs in there, and may call back into us: no lock is held.
     if (FreeImageLibrary(module)) return TRUE;
     void *dl = nullptr;

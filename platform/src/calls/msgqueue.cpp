@@ -76,7 +76,6 @@ std::optional<size_t> simdevice::QueuedMessages(HANDLE queue) {
 
 // Named queues are not simulated: nothing in the system shares a queue by name.
 HANDLE WINAPI served::CreateMsgQueue(LPCWSTR name, LPMSGQUEUEOPTIONS options) {
-    if (auto f = TakeFault(Call::CreateMsgQueue)) return FaultResult<HANDLE>(*f, nullptr);
     if (!queue_rules::ValidOptions(options) || name != nullptr) return SetError(ERROR_INVALID_PARAMETER), nullptr;
     QueueObject object;
     object.name = NewQueueName("queue");
@@ -96,7 +95,6 @@ HANDLE WINAPI served::CreateMsgQueue(LPCWSTR name, LPMSGQUEUEOPTIONS options) {
 // A message longer than the buffer comes cut, and the read still succeeds.
 BOOL WINAPI served::ReadMsgQueue(HANDLE queue, LPVOID buffer, DWORD bufferSize, LPDWORD bytesRead, DWORD milliseconds,
                          DWORD *flags) {
-    if (auto f = TakeFault(Call::ReadMsgQueue)) return FaultResult<BOOL>(*f, FALSE);
     auto view = ViewQueue(queue);
     if (!view) return SetError(ERROR_INVALID_HANDLE), FALSE;
     if (!view->readAccess) return SetError(ERROR_ACCESS_DENIED), FALSE;
@@ -116,7 +114,6 @@ BOOL WINAPI served::ReadMsgQueue(HANDLE queue, LPVOID buffer, DWORD bufferSize, 
 }
 
 BOOL WINAPI served::CloseMsgQueue(HANDLE queue) {
-    if (auto f = TakeFault(Call::CloseMsgQueue)) return FaultResult<BOOL>(*f, FALSE);
     auto object = RemoveHandle<QueueObject>(queue);
     if (!object) return SetError(ERROR_INVALID_HANDLE), FALSE;
     object->Release();

@@ -114,7 +114,6 @@ std::optional<size_t> QueuedBroadcasts(pid_t subscriber) {
 }  // namespace simdevice
 
 HANDLE WINAPI served::RequestPowerNotifications(HANDLE messageQueue, DWORD mask) {
-    if (auto f = TakeFault(Call::RequestPowerNotifications)) return FaultResult<HANDLE>(*f, nullptr);
     std::string queueName;
     // A subscription with no kinds could never receive anything.
     if (mask == 0 || !WithObject<QueueObject>(messageQueue, [&](const QueueObject &q) { queueName = q.name; }))
@@ -135,7 +134,6 @@ HANDLE WINAPI served::RequestPowerNotifications(HANDLE messageQueue, DWORD mask)
 }
 
 DWORD WINAPI served::StopPowerNotifications(HANDLE notification) {
-    if (auto f = TakeFault(Call::StopPowerNotifications)) return FaultResult<DWORD>(*f, f->error);
     auto object = RemoveHandle<NotificationObject>(notification);
     if (!object) return SetError(ERROR_INVALID_HANDLE), ERROR_INVALID_HANDLE;
     {

@@ -41,7 +41,6 @@ LPWSTR WINAPI GetCommandLineW(void) {
 
 // Only the calling process can be ended: the device's pseudo-handle.
 BOOL WINAPI served::TerminateProcess(HANDLE process, UINT exitCode) {
-    if (auto f = TakeFault(Call::TerminateProcess)) return FaultResult<BOOL>(*f, FALSE);
     if (process != GetCurrentProcess()) return SetError(ERROR_INVALID_HANDLE), FALSE;
     ProgramExiting(int(exitCode));
     std::exit(int(exitCode));

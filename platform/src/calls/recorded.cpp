@@ -1,6 +1,8 @@
-// Every call that can fail, as exported: its arguments recorded and shown to
-// the watcher before the stand-in serves it, its result recorded as it
-// returns. Made from the call list, so that no call can go unrecorded.
+// Every call that can fail, as exported, made from the call list so that no
+// call can go unrecorded or untaken by a plan: its arguments recorded and
+// shown to the watcher, then the fault planned for it taken (its failure
+// column says what it returns then), or else the stand-in's own
+// served::NAME; its result recorded as it returns.
 #include "Served.h"
 
 #include "../host/Faults.h"
@@ -9,6 +11,8 @@
 #include <tuple>
 
 namespace {
+
+using platform_calls::Failure;
 
 template <typename Function>
 struct Signature;
@@ -19,29 +23,39 @@ struct Signature<Result(Parameters...)> {
     using Parameter = std::tuple_element_t<Index, std::tuple<Parameters...>>;
 };
 
-template <typename Result, typename... Parameters>
-struct Recorder {
+template <Failure failure, typename Result, typename... Parameters>
+struct Wrapper {
     simdevice::Call call;
     Result (*serve)(Parameters...);
 
     Result operator()(Parameters... arguments) const {
         using simdevice::internal::AsWord;
         const auto ticket = simdevice::internal::RecordCall({call, {AsWord(arguments)...}});
-        const Result result = serve(arguments...);
+        const Result result = Serve(arguments...);
         simdevice::internal::RecordResult(ticket, AsWord(result), GetLastError());
         return result;
     }
+
+    Result Serve(Parameters... arguments) const {
+        // A call marked "own" takes its fault in served::NAME, by its argument.
+        if constexpr (failure != Failure::Own) {
+            if (auto fault = simdevice::internal::TakeFault(call))
+                return fault_plan::FailedResult<failure, Result>(*fault, fault_plan::FirstArgument(arguments...),
+                                                                 simdevice::internal::SetError);
+        }
+        return serve(arguments...);
+    }
 };
-template <typename Result, typename... Parameters>
-Recorder<Result, Parameters...> Record(simdevice::Call call, Result (*serve)(Parameters...)) {
+template <Failure failure, typename Result, typename... Parameters>
+Wrapper<failure, Result, Parameters...> Wrap(simdevice::Call call, Result (*serve)(Parameters...)) {
     return {call, serve};
 }
 
 }  // namespace
 
-#define RECORDED_PARAMETER(name, index) Signature<decltype(::name)>::Parameter<index>
-#define RECORDED_CALL(name, parameters, arguments)                                  \
-    Signature<decltype(::name)>::ResultType WINAPI name parameters {               \
-        return Record(simdevice::Call::name, &simdevice::served::name) arguments;  \
+#define WRAPPED_PARAMETER(name, index) Signature<decltype(::name)>::Parameter<index>
+#define WRAPPED_CALL(name, failure, parameters, arguments)                                  \
+    Signature<decltype(::name)>::ResultType WINAPI name parameters {                       \
+        return Wrap<Failure::failure>(simdevice::Call::name, &simdevice::served::name) arguments; \
     }
-PLATFORM_FAULTABLE_CALLS(RECORDED_CALL, RECORDED_PARAMETER)
+PLATFORM_FAULTABLE_CALLS(WRAPPED_CALL, WRAPPED_PARAMETER)

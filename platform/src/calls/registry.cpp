@@ -126,7 +126,6 @@ void DeleteRegistryKey(const std::u16string &key) {
 // The device's options are reserved (0); the access mask is recorded, since
 // the device grants any.
 LONG WINAPI served::RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM /*access*/, PHKEY result) {
-    if (auto f = TakeFault(Call::RegOpenKeyExW)) return fault_plan::ErrorResult(*f);
     if (!result || options != 0) return ERROR_INVALID_PARAMETER;
     auto root = KeyFolder(key);
     if (!root) return ERROR_INVALID_HANDLE;
@@ -139,7 +138,6 @@ LONG WINAPI served::RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSA
 
 LONG WINAPI served::RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
                              LPDWORD dataSize) {
-    if (auto f = TakeFault(Call::RegQueryValueExW)) return fault_plan::ErrorResult(*f);
     if (reserved || (data && !dataSize)) return ERROR_INVALID_PARAMETER;
     auto directory = KeyFolder(key);
     if (!directory || key == HKEY_LOCAL_MACHINE) return ERROR_INVALID_HANDLE;
@@ -164,7 +162,6 @@ LONG WINAPI served::RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserv
 }
 
 LONG WINAPI served::RegCloseKey(HKEY key) {
-    if (auto f = TakeFault(Call::RegCloseKey)) return fault_plan::ErrorResult(*f);
     if (!RemoveHandle<RegistryKeyObject>(key)) return ERROR_INVALID_HANDLE;
     return ERROR_SUCCESS;
 }

@@ -74,7 +74,6 @@ int Spawn(const std::string &path, const std::string &parameters, const std::str
 }  // namespace
 
 BOOL WINAPI served::ShellExecuteEx(LPSHELLEXECUTEINFO info) {
-    if (auto f = TakeFault(Call::ShellExecuteEx)) return FaultResult<BOOL>(*f, FALSE);
     if (!info) return SetError(ERROR_INVALID_PARAMETER), FALSE;
     ReapFinished();
     DWORD error = ERROR_SUCCESS;

@@ -45,7 +45,6 @@ DWORD WINAPI GetLastError(void) { return t_lastError; }
 void WINAPI SetLastError(DWORD error) { t_lastError = error; }
 
 BOOL WINAPI served::CloseHandle(HANDLE object) {
-    if (auto f = TakeFault(Call::CloseHandle)) return FaultResult<BOOL>(*f, FALSE);
     if (auto mutex = RemoveHandle<MutexObject>(object)) {
         mutex->Release();
         return TRUE;
@@ -60,7 +59,6 @@ BOOL WINAPI served::CloseHandle(HANDLE object) {
 // Ownership is not modelled: nothing in the system waits on a mutex. A name
 // exists while any process holds a handle to it.
 HANDLE WINAPI served::CreateMutexW(LPSECURITY_ATTRIBUTES /*attributes*/, BOOL /*initialOwner*/, LPCWSTR name) {
-    if (auto f = TakeFault(Call::CreateMutexW)) return FaultResult<HANDLE>(*f, nullptr);
     MutexObject object;
     bool existed = false;
     if (name && *name) {
@@ -78,7 +76,6 @@ HANDLE WINAPI served::CreateMutexW(LPSECURITY_ATTRIBUTES /*attributes*/, BOOL /*
 // The device waits for any one object only; a queue is signalled while it
 // holds a message, and the kernel wakes the wait.
 DWORD WINAPI served::WaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL waitAll, DWORD milliseconds) {
-    if (auto f = TakeFault(Call::WaitForMultipleObjects)) return FaultResult<DWORD>(*f, WAIT_FAILED);
     if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || !handles || waitAll)
         return SetError(ERROR_INVALID_PARAMETER), WAIT_FAILED;
     std::vector<pollfd> fds(count);

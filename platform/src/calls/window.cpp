@@ -126,7 +126,6 @@ bool WaitForRepaintRequest(HWND handle, std::optional<std::chrono::milliseconds>
 
 // Titles compare without regard to ASCII case, as window lookups do.
 HWND WINAPI served::FindWindowW(LPCWSTR className, LPCWSTR windowName) {
-    if (auto f = TakeFault(Call::FindWindowW)) return FaultResult<HWND>(*f, nullptr);
     if (className) return nullptr;  // device windows here carry no class
     std::vector<uint64_t> ids;
     std::error_code ignored;
@@ -146,7 +145,6 @@ HWND WINAPI served::FindWindowW(LPCWSTR className, LPCWSTR windowName) {
 }
 
 BOOL WINAPI served::UpdateWindow(HWND window) {
-    if (auto f = TakeFault(Call::UpdateWindow)) return FaultResult<BOOL>(*f, FALSE);
     if (!window) {
         Log("updatewindow", {{"window", "null"}, {"result", "no window"}});
         return SetError(ERROR_INVALID_WINDOW_HANDLE), FALSE;

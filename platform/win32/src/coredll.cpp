@@ -14,6 +14,7 @@
 #include "DeviceFacts.h"
 #include "QueueRules.h"
 #include "faults.h"
+#include "served.h"
 #include "shared_objects.h"
 
 using namespace coredll;
@@ -35,6 +36,7 @@ constexpr int kMaxOpenQueues = 16;
 OpenQueueEntry g_queues[kMaxOpenQueues];
 CRITICAL_SECTION g_queuesLock;
 
+// Under g_queuesLock.
 OpenQueueEntry *FindQueue(HANDLE queue) {
     for (OpenQueueEntry &entry : g_queues)
         if (queue != nullptr && entry.end.ready == queue) return &entry;
@@ -47,10 +49,7 @@ constexpr ULONG_PTR kSubscriptionHandleBase = 0x7e570000;
 
 }  // namespace
 
-extern "C" {
-
-HANDLE WINAPI coredll_CreateMsgQueue(LPCWSTR name, LPMSGQUEUEOPTIONS options) {
-    if (auto fault = TakeFault(Call::CreateMsgQueue)) return FaultResult<HANDLE>(*fault, nullptr);
+HANDLE WINAPI served::CreateMsgQueue(LPCWSTR name, LPMSGQUEUEOPTIONS options) {
     if (!queue_rules::ValidOptions(options) || name != nullptr) {
         // Named queues are not simulated: nothing in the system shares one.
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -72,17 +71,23 @@ HANDLE WINAPI coredll_CreateMsgQueue(LPCWSTR name, LPMSGQUEUEOPTIONS options) {
     return result;
 }
 
-BOOL WINAPI coredll_ReadMsgQueue(HANDLE queue, LPVOID buffer, DWORD bufferSize, LPDWORD bytesRead,
+// Looks QUEUE up and reads from it under the table's lock, so that another
+// thread's close never meets a read half done; waits outside it.
+BOOL WINAPI served::ReadMsgQueue(HANDLE queue, LPVOID buffer, DWORD bufferSize, LPDWORD bytesRead,
                                  DWORD milliseconds, DWORD *flags) {
-    if (auto fault = TakeFault(Call::ReadMsgQueue)) return FaultResult<BOOL>(*fault, FALSE);
-    OpenQueueEntry *entry = FindQueue(queue);
-    if (entry == nullptr || !entry->readAccess || buffer == nullptr || bytesRead == nullptr || flags == nullptr) {
-        SetLastError(entry == nullptr ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
     const DWORD started = GetTickCount();
     for (;;) {
-        switch (ReadQueue(&entry->end, buffer, bufferSize, bytesRead)) {
+        EnterCriticalSection(&g_queuesLock);
+        OpenQueueEntry *entry = FindQueue(queue);
+        const bool usable = entry != nullptr && entry->readAccess && buffer != nullptr && bytesRead != nullptr &&
+                            flags != nullptr;
+        const ReadResult read = usable ? ReadQueue(&entry->end, buffer, bufferSize, bytesRead) : ReadResult::Empty;
+        LeaveCriticalSection(&g_queuesLock);
+        if (!usable) {
+            SetLastError(entry == nullptr ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        switch (read) {
         case ReadResult::Message:
             *flags = 0;
             return TRUE;
@@ -105,8 +110,7 @@ BOOL WINAPI coredll_ReadMsgQueue(HANDLE queue, LPVOID buffer, DWORD bufferSize, 
     }
 }
 
-BOOL WINAPI coredll_CloseMsgQueue(HANDLE queue) {
-    if (auto fault = TakeFault(Call::CloseMsgQueue)) return FaultResult<BOOL>(*fault, FALSE);
+BOOL WINAPI served::CloseMsgQueue(HANDLE queue) {
     EnterCriticalSection(&g_queuesLock);
     OpenQueueEntry *entry = FindQueue(queue);
     if (entry != nullptr) CloseQueue(&entry->end);
@@ -115,30 +119,31 @@ BOOL WINAPI coredll_CloseMsgQueue(HANDLE queue) {
     return entry != nullptr;
 }
 
-HANDLE WINAPI coredll_RequestPowerNotifications(HANDLE messageQueue, DWORD flags) {
-    if (auto fault = TakeFault(Call::RequestPowerNotifications)) return FaultResult<HANDLE>(*fault, nullptr);
+HANDLE WINAPI served::RequestPowerNotifications(HANDLE messageQueue, DWORD flags) {
+    EnterCriticalSection(&g_queuesLock);
     OpenQueueEntry *entry = FindQueue(messageQueue);
+    DWORD slot = 0;
     if (entry == nullptr || flags == 0) {
         SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
+    } else if ((slot = AddSubscriber(entry->name, flags)) != 0) {
+        AddWriter(&entry->end, 1);  // the power manager's end, held while subscribed
+        entry->subscription = slot;
     }
-    const DWORD slot = AddSubscriber(entry->name, flags);
-    if (slot == 0) return nullptr;
-    AddWriter(&entry->end, 1);  // the power manager's end, held while subscribed
-    entry->subscription = slot;
-    return reinterpret_cast<HANDLE>(kSubscriptionHandleBase + slot);
+    LeaveCriticalSection(&g_queuesLock);
+    return slot == 0 ? nullptr : reinterpret_cast<HANDLE>(kSubscriptionHandleBase + slot);
 }
 
-DWORD WINAPI coredll_StopPowerNotifications(HANDLE notification) {
-    if (auto fault = TakeFault(Call::StopPowerNotifications)) return FaultResult<DWORD>(*fault, fault->error);
+DWORD WINAPI served::StopPowerNotifications(HANDLE notification) {
     const ULONG_PTR value = reinterpret_cast<ULONG_PTR>(notification);
     const DWORD slot = value > kSubscriptionHandleBase ? DWORD(value - kSubscriptionHandleBase) : 0;
+    EnterCriticalSection(&g_queuesLock);
     for (OpenQueueEntry &entry : g_queues) {
         if (slot != 0 && entry.subscription == slot && entry.end.header != nullptr) {
             AddWriter(&entry.end, -1);
             entry.subscription = 0;
         }
     }
+    LeaveCriticalSection(&g_queuesLock);
     if (!RemoveSubscriber(slot)) {
         SetLastError(ERROR_INVALID_HANDLE);
         return ERROR_INVALID_HANDLE;
@@ -148,7 +153,7 @@ DWORD WINAPI coredll_StopPowerNotifications(HANDLE notification) {
 
 // The device's debug channel: the file COREDLL_DEBUG_OUTPUT names (UTF-8),
 // else the desktop's debugger output.
-void coredll_NKDbgPrintfW(LPCWSTR format, ...) {
+extern "C" void coredll_NKDbgPrintfW(LPCWSTR format, ...) {
     WCHAR text[1024];
     va_list arguments;
     va_start(arguments, format);
@@ -163,13 +168,14 @@ void coredll_NKDbgPrintfW(LPCWSTR format, ...) {
     AppendUtf8(path, text);
 }
 
-FARPROC WINAPI coredll_GetProcAddressW(HMODULE module, LPCWSTR procName) {
+FARPROC WINAPI served::GetProcAddressW(HMODULE module, LPCWSTR procName) {
     char name[256] = "";
     // An ordinal travels in the low word, as with GetProcAddress; a plan
     // names it "#N", as on the simulated device.
     const bool byOrdinal = IS_INTRESOURCE(procName);
     const bool named = !byOrdinal && WideCharToMultiByte(CP_UTF8, 0, procName, -1, name, sizeof name, nullptr, nullptr) != 0;
     if (byOrdinal) std::snprintf(name, sizeof name, "#%u", unsigned(reinterpret_cast<ULONG_PTR>(procName)));
+    // Its fault is taken here, not in the export: a plan may name one entry point.
     if (auto fault = TakeFault(Call::GetProcAddressW, name)) return FaultResult<FARPROC>(*fault, nullptr);
     if (byOrdinal) return GetProcAddress(module, reinterpret_cast<LPCSTR>(procName));
     if (!named) {
@@ -181,37 +187,34 @@ FARPROC WINAPI coredll_GetProcAddressW(HMODULE module, LPCWSTR procName) {
 
 // The hook entry points a device library binds by name. Only the hook type
 // differs: the device's WH_KEYBOARD_LL is 20, the desktop's 13.
-HHOOK WINAPI coredll_SetWindowsHookExW(int hookType, HOOKPROC procedure, HINSTANCE module, DWORD threadId) {
-    if (auto fault = TakeFault(Call::SetWindowsHookExW)) return FaultResult<HHOOK>(*fault, nullptr);
+HHOOK WINAPI served::SetWindowsHookExW(int hookType, HOOKPROC procedure, HINSTANCE module, DWORD threadId) {
     if (hookType != kDeviceKeyboardLowLevel || threadId != 0 || procedure == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    return SetWindowsHookExW(kDesktopKeyboardLowLevel, procedure, module, threadId);
+    return ::SetWindowsHookExW(kDesktopKeyboardLowLevel, procedure, module, threadId);
 }
 
-LRESULT WINAPI coredll_CallNextHookEx(HHOOK hook, int code, WPARAM wParam, LPARAM lParam) {
-    if (auto fault = TakeFault(Call::CallNextHookEx)) return FaultResult<LRESULT>(*fault, 0);
-    return CallNextHookEx(hook, code, wParam, lParam);
+LRESULT WINAPI served::CallNextHookEx(HHOOK hook, int code, WPARAM wParam, LPARAM lParam) {
+    return ::CallNextHookEx(hook, code, wParam, lParam);
 }
 
-BOOL WINAPI coredll_UnhookWindowsHookEx(HHOOK hook) {
-    if (auto fault = TakeFault(Call::UnhookWindowsHookEx)) return FaultResult<BOOL>(*fault, FALSE);
-    return UnhookWindowsHookEx(hook);
+BOOL WINAPI served::UnhookWindowsHookEx(HHOOK hook) {
+    return ::UnhookWindowsHookEx(hook);
 }
 
 // 64-bit kernel32 exports none of the Interlocked family; device code on ARM
 // imports them.
-LONG WINAPI coredll_InterlockedExchange(LONG volatile *target, LONG value) {
+extern "C" LONG WINAPI coredll_InterlockedExchange(LONG volatile *target, LONG value) {
     return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
 }
 
-LONG WINAPI coredll_InterlockedCompareExchange(LONG volatile *target, LONG exchange, LONG comparand) {
+extern "C" LONG WINAPI coredll_InterlockedCompareExchange(LONG volatile *target, LONG exchange, LONG comparand) {
     __atomic_compare_exchange_n(target, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     return comparand;  // the value found
 }
 
-BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
     if (reason == DLL_PROCESS_ATTACH) {
         InitializeCriticalSection(&g_queuesLock);
         LoadFaultPlan();
@@ -223,4 +226,4 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
     return TRUE;
 }
 
-}  // extern "C"
+

@@ -1,8 +1,8 @@
-// The device calls desktop Win32 has: each passes the call on to Wine's own
-// DLL, after the fault plan has had its say, so that a plan reaches every
-// call however it was bound (by ordinal at load time, or by name). Where the
-// device differs from the desktop (the process pseudo-handle, the command
-// line, the launch call's name) the device's meaning is kept here.
+// The device calls desktop Win32 has, where the device's meaning differs
+// from the desktop's (the process pseudo-handle, the command line, the
+// launch call's name, the waits, the registry's options): the rest pass
+// straight on to Wine's own DLLs, through exports made from the call list
+// (exports.cpp), which also take every call's fault.
 #include <windows.h>
 #include <shellapi.h>
 
@@ -10,6 +10,7 @@
 #include <cwchar>
 
 #include "faults.h"
+#include "served.h"
 
 // The device's pseudo-handle for the calling process, where the device's
 // headers define it: GetCurrentProcess() is the device's below, and
@@ -19,7 +20,6 @@
 using coredll::FaultResult;
 using coredll::TakeFault;
 using fault_plan::Call;
-using fault_plan::ErrorResult;
 
 namespace {
 
@@ -35,40 +35,9 @@ LPWSTR ArgumentsOnly(LPWSTR line) {
 
 }  // namespace
 
-// A call that reports failure through its result and the last error.
-#define FORWARD(Result, Name, Failure, Parameters, Arguments)                   \
-    extern "C" Result WINAPI coredll_##Name Parameters {                        \
-        if (auto fault = TakeFault(Call::Name)) return FaultResult<Result>(*fault, Failure); \
-        return Name Arguments;                                                  \
-    }
-
-// A registry call, whose result is the error itself.
-#define FORWARD_ERROR_RESULT(Name, Parameters, Arguments)                       \
-    extern "C" LONG WINAPI coredll_##Name Parameters {                          \
-        if (auto fault = TakeFault(Call::Name)) return ErrorResult(*fault);     \
-        return Name Arguments;                                                  \
-    }
-
-extern "C" DWORD WINAPI coredll_GetLastError(void) { return GetLastError(); }
-
-FORWARD(BOOL, CloseHandle, FALSE, (HANDLE object), (object))
-FORWARD(HANDLE, CreateMutexW, nullptr, (LPSECURITY_ATTRIBUTES attributes, BOOL owned, LPCWSTR name),
-        (attributes, owned, name))
-FORWARD(HLOCAL, LocalAlloc, nullptr, (UINT flags, SIZE_T bytes), (flags, bytes))
-FORWARD(HMODULE, GetModuleHandleW, nullptr, (LPCWSTR name), (name))
-FORWARD(HMODULE, LoadLibraryW, nullptr, (LPCWSTR name), (name))
-FORWARD(BOOL, FreeLibrary, FALSE, (HMODULE module), (module))
-FORWARD(HWND, FindWindowW, nullptr, (LPCWSTR className, LPCWSTR title), (className, title))
-FORWARD(BOOL, UpdateWindow, FALSE, (HWND window), (window))
-FORWARD_ERROR_RESULT(RegQueryValueExW,
-                     (HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD size),
-                     (key, name, reserved, type, data, size))
-FORWARD_ERROR_RESULT(RegCloseKey, (HKEY key), (key))
-
 // The device's launch call is the desktop's wide one. The device shows no
 // message when a launch fails; the desktop would, and wait for it.
-extern "C" BOOL WINAPI coredll_ShellExecuteEx(LPSHELLEXECUTEINFOW info) {
-    if (auto fault = TakeFault(Call::ShellExecuteEx)) return FaultResult<BOOL>(*fault, FALSE);
+BOOL WINAPI coredll::served::ShellExecuteEx(LPSHELLEXECUTEINFOW info) {
     if (info == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -81,26 +50,18 @@ extern "C" BOOL WINAPI coredll_ShellExecuteEx(LPSHELLEXECUTEINFOW info) {
 }
 
 // The device waits for any one object only.
-extern "C" DWORD WINAPI coredll_WaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL all, DWORD milliseconds) {
-    if (auto fault = TakeFault(Call::WaitForMultipleObjects)) return FaultResult<DWORD>(*fault, WAIT_FAILED);
+DWORD WINAPI coredll::served::WaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL all, DWORD milliseconds) {
     if (all) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return WAIT_FAILED;
     }
-    return WaitForMultipleObjects(count, handles, all, milliseconds);
+    return ::WaitForMultipleObjects(count, handles, all, milliseconds);
 }
 
 // The device reserves the options: they must be 0.
-extern "C" LONG WINAPI coredll_RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access, PHKEY result) {
-    if (auto fault = TakeFault(Call::RegOpenKeyExW)) return ErrorResult(*fault);
+LONG WINAPI coredll::served::RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access, PHKEY result) {
     if (options != 0) return ERROR_INVALID_PARAMETER;
-    return RegOpenKeyExW(key, subKey, options, access, result);
-}
-
-// A failed release gives the block back.
-extern "C" HLOCAL WINAPI coredll_LocalFree(HLOCAL memory) {
-    if (auto fault = TakeFault(Call::LocalFree)) return FaultResult<HLOCAL>(*fault, memory);
-    return LocalFree(memory);
+    return ::RegOpenKeyExW(key, subKey, options, access, result);
 }
 
 namespace {
@@ -126,15 +87,16 @@ DWORD CopyModulePath(const WCHAR *path, DWORD length, LPWSTR fileName, DWORD siz
 
 }  // namespace
 
-// path: reports another module path, cut as the module's own would be.
-extern "C" DWORD WINAPI coredll_GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size) {
+// path: reports another module path, cut as the module's own would be. Its
+// fault is taken here, not in the export: a plan may give a path.
+DWORD WINAPI coredll::served::GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size) {
     WCHAR path[32768];
     int length = 0;
     if (auto fault = TakeFault(Call::GetModuleFileNameW)) {
         if (fault->verb != fault_plan::Fault::kPath) return FaultResult<DWORD>(*fault, 0);
         length = MultiByteToWideChar(CP_UTF8, 0, fault->path.c_str(), -1, path, 32768) - 1;
     } else {
-        length = int(GetModuleFileNameW(module, path, 32768));
+        length = int(::GetModuleFileNameW(module, path, 32768));
         if (length == 0) return 0;
     }
     return length < 0 ? 0 : CopyModulePath(path, DWORD(length), fileName, size);
@@ -142,9 +104,8 @@ extern "C" DWORD WINAPI coredll_GetModuleFileNameW(HMODULE module, LPWSTR fileNa
 
 extern "C" LPWSTR WINAPI coredll_GetCommandLineW(void) { return ArgumentsOnly(GetCommandLineW()); }
 
-extern "C" BOOL WINAPI coredll_TerminateProcess(HANDLE process, UINT status) {
-    if (auto fault = TakeFault(Call::TerminateProcess)) return FaultResult<BOOL>(*fault, FALSE);
-    return TerminateProcess(process == GetCurrentProcess() ? (GetCurrentProcess)() : process, status);
+BOOL WINAPI coredll::served::TerminateProcess(HANDLE process, UINT status) {
+    return ::TerminateProcess(process == GetCurrentProcess() ? (GetCurrentProcess)() : process, status);
 }
 
 // The C runtime's routines; desktop Win32's wchar_t is the device's 16 bits.
