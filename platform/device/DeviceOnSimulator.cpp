@@ -9,6 +9,8 @@
 
 #include <chrono>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
 
@@ -17,6 +19,10 @@ namespace device {
 namespace {
 
 std::string g_dir;
+// Repaint requests by window, since each was made: those its queue held,
+// taken from it as they are counted.
+std::map<HWND, int> g_repaints;
+std::mutex g_repaintsLock;
 
 }  // namespace
 
@@ -54,15 +60,25 @@ void DeleteKey(const WCHAR *key) { simdevice::DeleteRegistryKey(key); }
 
 std::string DebugText() { return simdevice::DebugOutput(); }
 
-HWND MakeWindow(const WCHAR *title) { return simdevice::CreateTopLevelWindow(title); }
+HWND MakeWindow(const WCHAR *title) {
+    HWND window = simdevice::CreateTopLevelWindow(title);
+    std::lock_guard<std::mutex> lock(g_repaintsLock);
+    g_repaints[window] = 0;
+    return window;
+}
 
 int Repaints(HWND window) {
-    static int seen = 0;
+    std::lock_guard<std::mutex> lock(g_repaintsLock);
+    int &seen = g_repaints[window];
     while (simdevice::WaitForRepaintRequest(window, std::chrono::milliseconds(0))) ++seen;
     return seen;
 }
 
-void DestroyMadeWindow(HWND window) { simdevice::DestroyTopLevelWindow(window); }
+void DestroyMadeWindow(HWND window) {
+    simdevice::DestroyTopLevelWindow(window);
+    std::lock_guard<std::mutex> lock(g_repaintsLock);
+    g_repaints.erase(window);
+}
 
 namespace {
 

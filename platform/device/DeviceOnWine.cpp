@@ -12,6 +12,7 @@
 #include "shared_objects.h"
 
 #include <cstdlib>
+#include <map>
 #include <cstdio>
 #include <sstream>
 
@@ -22,11 +23,13 @@ namespace device {
 
 namespace {
 
-int g_repaints = 0;
+// Repaint requests by window, since each was made; only the window's own
+// (the program's) thread touches it.
+std::map<HWND, int> g_repaints;
 
 LRESULT CALLBACK CountingWindow(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_PAINT) {
-        ++g_repaints;
+        ++g_repaints[window];
         PAINTSTRUCT paint;
         BeginPaint(window, &paint);
         EndPaint(window, &paint);
@@ -105,14 +108,21 @@ HWND MakeWindow(const WCHAR *title) {
     if (!registered) return nullptr;
     HWND window = CreateWindowExW(0, L"ConformanceWindow", title, WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, nullptr, nullptr,
                                   ThisProgram(), nullptr);
+    g_repaints[window] = 0;
     ShowWindow(window, SW_SHOWNOACTIVATE);
     InvalidateRect(window, nullptr, FALSE);
     return window;
 }
 
-int Repaints(HWND) { return g_repaints; }
+int Repaints(HWND window) {
+    const auto it = g_repaints.find(window);
+    return it == g_repaints.end() ? 0 : it->second;
+}
 
-void DestroyMadeWindow(HWND window) { DestroyWindow(window); }
+void DestroyMadeWindow(HWND window) {
+    DestroyWindow(window);
+    g_repaints.erase(window);
+}
 
 // PROGRAM.log beside the program, a line at a time so that tests can read it
 // while the program runs.

@@ -71,13 +71,18 @@ void WindowsAreFoundByTitleAndAskedToRepaint() {
         ok((found == window) == c.found, "%s: %s", c.what, c.found ? "found" : "not found");
         if (!c.found) ok(found == NULL, "%s: no window at all", c.what);
     }
-    const int before = device::Repaints(window);
+    ok(device::Repaints(window) == 0, "a new window has had no request");
     ok(UpdateWindow(FindWindowW(NULL, TEXT("Conformance \u00e9\u65e5"))), "a repaint request for a found window");
-    ok(device::Repaints(window) == before + 1, "reaches its owner once");
+    ok(device::Repaints(window) == 1, "reaches its owner once");
     SetLastError(0);
     ok(!UpdateWindow(NULL), "a request for no window does nothing");
     device::DestroyMadeWindow(window);
     ok(FindWindowW(NULL, TEXT("Conformance \u00e9\u65e5")) == NULL, "a destroyed window is not found");
+    // Counted by window: one made later has had none of the first one's.
+    HWND later = device::MakeWindow(TEXT("Conformance later"));
+    ok(device::Repaints(later) == 0, "a window made later starts from none");
+    ok(UpdateWindow(later) && device::Repaints(later) == 1, "and counts its own");
+    device::DestroyMadeWindow(later);
 }
 
 }  // namespace
