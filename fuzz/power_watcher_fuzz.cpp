@@ -384,7 +384,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     // Left over: only what the platform refused to release.
     simdevice::Resources left = simdevice::LiveResources();
-    FUZZ_EXPECT(left.handles - baseline.handles == int(expected.stopRefused) + int(expected.closeRefused) &&
+    FUZZ_EXPECT(left.kernelObjects - baseline.kernelObjects == int(expected.stopRefused) + int(expected.closeRefused) &&
                     left.subscriptions - baseline.subscriptions == int(expected.stopRefused) &&
                     left.allocations - baseline.allocations == expected.blocksLeft &&
                     seen.blocks.size() == size_t(expected.blocksLeft),
@@ -396,7 +396,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (expected.closeRefused) CloseMsgQueue(reinterpret_cast<HANDLE>(seen.queue));
     for (uintptr_t block : seen.blocks) LocalFree(reinterpret_cast<HLOCAL>(block));
     left = simdevice::LiveResources();
-    FUZZ_EXPECT(left.handles == baseline.handles && left.subscriptions == baseline.subscriptions &&
+    FUZZ_EXPECT(left.kernelObjects == baseline.kernelObjects && left.subscriptions == baseline.subscriptions &&
                     left.allocations == baseline.allocations && simdevice::LivePowerSubscriptions() == 0,
                 "still held after releasing what the platform refused: " << simdevice::Describe(left));
     return 0;

@@ -13,7 +13,7 @@ using simdevice::CallCount;
 using simdevice::LiveResources;
 
 const char16_t kInstanceName[] = u"_VESPERTIN_EXE_MUTEX_";
-const std::string kNoResources = "handles:0 subscriptions:0 allocations:0 registry-keys:0 module-references:0 hooks:0";
+const std::string kNoResources = "kernel-objects:0 subscriptions:0 allocations:0 registry-keys:0 module-references:0 hooks:0";
 
 int RunWinMain() {
     std::u16string commandLine = u"";
@@ -112,7 +112,7 @@ TEST_F(DaemonInstanceTest, EntryPointLeavesWithoutWatchingWhenTheNameIsTakenOrUn
 
     EXPECT_EQ(CallCount(simdevice::Call::CreateMsgQueue), queues);
     EXPECT_EQ(simdevice::DebugOutput(), "");
-    EXPECT_EQ(LiveResources().handles, before.handles);
+    EXPECT_EQ(LiveResources().kernelObjects, before.kernelObjects);
     EXPECT_EQ(simdevice::ReadLog().size(), 0u) << simdevice::FormatTimeline(simdevice::ReadLog());
 }
 

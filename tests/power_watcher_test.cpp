@@ -107,7 +107,7 @@ private:
         report.reads = CallCount(simdevice::Call::ReadMsgQueue) - reads;
         report.waits = CallCount(simdevice::Call::WaitForMultipleObjects) - waits;
         report.longestReadWait = LongestReadWait();
-        report.handles = after.handles - before.handles;
+        report.handles = after.kernelObjects - before.kernelObjects;
         report.subscriptions = after.subscriptions - before.subscriptions;
         report.allocations = after.allocations - before.allocations;
         _exit(write(out, &report, sizeof report) == ssize_t(sizeof report) ? 0 : 3);
@@ -299,7 +299,7 @@ TEST_F(PowerWatcherTest, FailuresPrintOneLineAndReleaseEverything) {
         EXPECT_EQ(CleanupCalls(), row.cleanup);
         EXPECT_EQ(CallCount(simdevice::Call::WaitForMultipleObjects) - waits, row.cleanup[0] == 'S' ? 1u : 0u);
         auto now = simdevice::LiveResources();
-        EXPECT_EQ(now.handles, baseline.handles);
+        EXPECT_EQ(now.kernelObjects, baseline.kernelObjects);
         EXPECT_EQ(now.subscriptions, baseline.subscriptions);
         EXPECT_EQ(now.allocations, baseline.allocations);
         EXPECT_EQ(simdevice::LivePowerSubscriptions(), 0);

@@ -362,7 +362,7 @@ TEST_F(SimulatedDevice, ProgramsCountsCanBeReadWhileTheyRun) {
     pid_t daemon = StartWatchingDaemon(BinaryPath("vespertin.exe"));
     const auto atRest = simdevice::ProgramResources(daemon, kLogTimeout);
     ASSERT_TRUE(atRest);
-    EXPECT_EQ(simdevice::Describe(*atRest), "handles:3 subscriptions:1 allocations:0 registry-keys:0 "
+    EXPECT_EQ(simdevice::Describe(*atRest), "kernel-objects:3 subscriptions:1 allocations:0 registry-keys:0 "
                                             "module-references:0 hooks:0");
     for (int wakeUp = 1; wakeUp <= 3; ++wakeUp) {
         simdevice::PostPowerBroadcast(PBT_RESUME, 0);

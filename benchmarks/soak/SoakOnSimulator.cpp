@@ -121,7 +121,7 @@ long ResidentKb(pid_t pid) {
 
 Holdings Holding(pid_t pid, const std::optional<simdevice::Resources> &r) {
     if (!r) return {};
-    return {{{"handles", r->handles},
+    return {{{"kernel-objects", r->kernelObjects},
              {"subscriptions", r->subscriptions},
              {"allocations", r->allocations},
              {"registry-keys", r->registryKeys},

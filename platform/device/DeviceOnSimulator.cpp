@@ -122,7 +122,7 @@ bool LockAppStarted(int count) {
 
 std::optional<int> LiveHandles() {
     const simdevice::Resources r = simdevice::LiveResources();
-    return r.handles + r.registryKeys + r.hooks;
+    return r.kernelObjects + r.registryKeys + r.hooks;
 }
 
 std::optional<int> LiveHooks() { return simdevice::LiveResources().hooks; }

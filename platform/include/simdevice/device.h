@@ -215,7 +215,7 @@ void WatchCalls(std::function<void(const CallRecord &)> watcher);
 
 // ---- accounting -------------------------------------------------------------
 struct Resources {
-    int handles = 0;        // mutexes, queues, notifications
+    int kernelObjects = 0;  // mutexes, queues and power notifications, from the handle table
     int subscriptions = 0;
     int allocations = 0;    // live LocalAlloc blocks
     long allocationsMade = 0;

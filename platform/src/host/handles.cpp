@@ -41,7 +41,7 @@ Resources ResourcesIn(const Counters &c) {
     const int mutexes = c.handles[kKindIndex<MutexObject>], queues = c.handles[kKindIndex<QueueObject>];
     Resources r;
     r.subscriptions = c.handles[kKindIndex<NotificationObject>];
-    r.handles = mutexes + queues + r.subscriptions;
+    r.kernelObjects = mutexes + queues + r.subscriptions;
     r.allocations = c.allocations;
     r.allocationsMade = c.allocationsMade;
     r.registryKeys = c.handles[kKindIndex<RegistryKeyObject>];

@@ -108,7 +108,7 @@ std::string FormatTimeline(const std::vector<LogRecord> &log) {
 
 std::string Describe(const Resources &r) {
     std::ostringstream s;
-    s << "handles:" << r.handles << " subscriptions:" << r.subscriptions << " allocations:" << r.allocations
+    s << "kernel-objects:" << r.kernelObjects << " subscriptions:" << r.subscriptions << " allocations:" << r.allocations
       << " registry-keys:" << r.registryKeys << " module-references:" << r.moduleReferences << " hooks:" << r.hooks;
     return s.str();
 }
