@@ -44,7 +44,7 @@ public:
         simdevice::ResetDevice(dir_);
         pid_t daemon = simdevice::StartProgram(std::string(SIMDEVICE_BIN_DIR) + "/vespertin.exe").pid;
         ready_ = daemon > 0 && simdevice::WaitForLog(
-                                   [](const auto &log) { return simdevice::CountEvents(log, "power-subscribed") > 0; },
+                                   [](const auto &log) { return simdevice::CountEvents(log, timeline::Event::PowerSubscribed) > 0; },
                                    kTimeout);
     }
     ~DaemonDevice() { simdevice::DestroyDevice(dir_); }

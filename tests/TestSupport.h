@@ -28,18 +28,18 @@ constexpr std::chrono::milliseconds kLogTimeout{10000};
 
 // Records of EVENT, only those written by PID unless PID is 0.
 inline std::vector<simdevice::LogRecord> Records(const std::vector<simdevice::LogRecord> &log,
-                                                 const std::string &event, pid_t pid = 0) {
+                                                 timeline::Event event, pid_t pid = 0) {
     std::vector<simdevice::LogRecord> found;
     for (const auto &r : log)
-        if (r.event == event && (pid == 0 || r.pid == pid)) found.push_back(r);
+        if (r.event == timeline::Name(event) && (pid == 0 || r.pid == pid)) found.push_back(r);
     return found;
 }
-inline std::vector<simdevice::LogRecord> Records(const std::string &event, pid_t pid = 0) {
+inline std::vector<simdevice::LogRecord> Records(timeline::Event event, pid_t pid = 0) {
     return Records(simdevice::ReadLog(), event, pid);
 }
 
 // Waits until the log holds at least COUNT records of EVENT (from PID, if not 0).
-inline bool WaitForEvents(const std::string &event, size_t count = 1, pid_t pid = 0) {
+inline bool WaitForEvents(timeline::Event event, size_t count = 1, pid_t pid = 0) {
     return simdevice::WaitForLog([&](const auto &log) { return Records(log, event, pid).size() >= count; },
                                  kLogTimeout);
 }
@@ -57,11 +57,11 @@ inline simdevice::StartOptions Options(std::vector<std::string> args, std::strin
 inline bool WaitForLaunch(pid_t daemon, size_t count = 1) {
     return simdevice::WaitForLog(
         [&](const auto &log) {
-            auto launches = Records(log, "shellexecute", daemon);
+            auto launches = Records(log, timeline::Event::ShellExecute, daemon);
             if (launches.size() < count) return false;
             const auto &launch = launches[count - 1];
             return launch.Field("result") != "started" ||
-                   !Records(log, "start", pid_t(std::stoi(launch.Field("child")))).empty();
+                   !Records(log, timeline::Event::Start, pid_t(std::stoi(launch.Field("child")))).empty();
         },
         kLogTimeout);
 }
@@ -70,7 +70,7 @@ inline bool WaitForLaunch(pid_t daemon, size_t count = 1) {
 inline pid_t StartWatchingDaemon(const std::string &path, const simdevice::StartOptions &options = {}) {
     pid_t pid = simdevice::StartProgram(path, options).pid;
     EXPECT_GT(pid, 0) << path;
-    EXPECT_TRUE(WaitForEvents("power-subscribed", 1, pid)) << simdevice::FormatTimeline(simdevice::ReadLog());
+    EXPECT_TRUE(WaitForEvents(timeline::Event::PowerSubscribed, 1, pid)) << simdevice::FormatTimeline(simdevice::ReadLog());
     return pid;
 }
 

@@ -29,17 +29,17 @@ TEST_F(DaemonInstanceTest, SecondCopyLeavesAtOnceWhileTheFirstKeepsWatching) {
         bool timedOut = false;
         EXPECT_EQ(simdevice::WaitProgram(second, kLogTimeout, &timedOut), 1);
         EXPECT_FALSE(timedOut);
-        auto exits = Records("exit", second);
+        auto exits = Records(timeline::Event::Exit, second);
         ASSERT_EQ(exits.size(), 1u);
         EXPECT_EQ(exits[0].Field("resources"), kNoResources);
     }
     auto log = simdevice::ReadLog();
-    EXPECT_EQ(Records(log, "power-subscribed").size(), 1u) << "only the first copy subscribes";
+    EXPECT_EQ(Records(log, timeline::Event::PowerSubscribed).size(), 1u) << "only the first copy subscribes";
     EXPECT_EQ(simdevice::DebugOutput(), "");
 
     EXPECT_EQ(simdevice::PostPowerBroadcast(PBT_TRANSITION, device_facts::kPowerStateUnattended).delivered, 1);
-    EXPECT_TRUE(WaitForEvents("lockapp-started"));
-    EXPECT_EQ(Records("shellexecute", first).size(), 1u);
+    EXPECT_TRUE(WaitForEvents(timeline::Event::LockAppStarted));
+    EXPECT_EQ(Records(timeline::Event::ShellExecute, first).size(), 1u);
 }
 
 // Whichever way the first copy ended, its name is gone: the test process
@@ -59,11 +59,11 @@ TEST_F(DaemonInstanceTest, NextCopyWatchesOnceTheFirstHasEnded) {
         SCOPED_TRACE(c.name);
         pid_t first = simdevice::StartProgram(BinaryPath("vespertin.exe"), Options({}, c.faults)).pid;
         if (c.kill) {
-            ASSERT_TRUE(WaitForEvents("power-subscribed", 1, first));
+            ASSERT_TRUE(WaitForEvents(timeline::Event::PowerSubscribed, 1, first));
             EXPECT_EQ(KillProgram(first), c.status);
         } else {
             EXPECT_EQ(simdevice::WaitProgram(first, kLogTimeout), c.status);
-            auto exits = Records("exit", first);
+            auto exits = Records(timeline::Event::Exit, first);
             ASSERT_EQ(exits.size(), 1u);
             EXPECT_EQ(exits[0].Field("resources"), kNoResources);
         }
@@ -83,10 +83,10 @@ TEST_F(DaemonInstanceTest, NextCopyWatchesOnceTheFirstHasEnded) {
 
 TEST_F(DaemonInstanceTest, CommandLineChangesNothing) {
     pid_t daemon = StartWatchingDaemon(BinaryPath("vespertin.exe"), Options({"-exit", "stop", "/q"}));
-    EXPECT_EQ(Records("power-subscribed", daemon)[0].Field("mask"), "0xb");
+    EXPECT_EQ(Records(timeline::Event::PowerSubscribed, daemon)[0].Field("mask"), "0xb");
     simdevice::PostPowerBroadcast(PBT_TRANSITION, device_facts::kPowerStateUnattended);
-    EXPECT_TRUE(WaitForEvents("lockapp-started"));
-    EXPECT_EQ(Records("start", daemon)[0].Field("args"), "-exit stop /q");
+    EXPECT_TRUE(WaitForEvents(timeline::Event::LockAppStarted));
+    EXPECT_EQ(Records(timeline::Event::Start, daemon)[0].Field("args"), "-exit stop /q");
 }
 
 // In-process: the entry point's own decisions, counted call by call.

@@ -22,7 +22,7 @@ TEST_P(KeypadClient, RunsItsCycleAndLeavesNothing) {
     EXPECT_EQ(simdevice::WaitProgram(pid, kLogTimeout, &timedOut), run.status) << simdevice::DebugOutput();
     ASSERT_FALSE(timedOut);
 
-    const std::vector<simdevice::LogRecord> exits = Records("exit", pid);
+    const std::vector<simdevice::LogRecord> exits = Records(timeline::Event::Exit, pid);
     ASSERT_EQ(exits.size(), 1u) << simdevice::FormatTimeline(simdevice::ReadLog());
     EXPECT_EQ(exits[0].Field("status"), std::to_string(run.status));
     EXPECT_EQ(exits[0].Field("resources"), simdevice::Describe(simdevice::Resources{}));

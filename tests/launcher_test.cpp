@@ -16,7 +16,7 @@ using simdevice::Utf16ToUtf8;
 const std::string kBare = "Harrowcastle.exe";
 
 simdevice::LogRecord LastLaunch() {
-    auto launches = Records("shellexecute");
+    auto launches = Records(timeline::Event::ShellExecute);
     return launches.empty() ? simdevice::LogRecord{} : launches.back();
 }
 
@@ -85,7 +85,7 @@ TEST_F(LauncherTest, LockAppPathComesFromTheDaemonsOwn) {
         EXPECT_EQ(testing_support::LastArgument(simdevice::Call::GetModuleFileNameW, 2), 255u)
             << "one less than the 256-character buffer";
     }
-    EXPECT_EQ(Records("shellexecute").size(), std::size(cases));
+    EXPECT_EQ(Records(timeline::Event::ShellExecute).size(), std::size(cases));
 }
 
 TEST_F(LauncherTest, WithoutAModulePathTheBareNameIsStartedFromTheSystemFolder) {
@@ -108,8 +108,8 @@ TEST_F(LauncherTest, WithoutAModulePathTheBareNameIsStartedFromTheSystemFolder) 
         auto launch = LastLaunch();
         EXPECT_EQ(launch.Field("file"), "\"" + kBare + "\"");
         EXPECT_EQ(launch.Field("result"), "started");
-        ASSERT_TRUE(WaitForEvents("lockapp-started", ++started));
-        EXPECT_EQ(Records("start").back().Field("path"), simdevice::WindowsDir() + "/Harrowcastle.exe");
+        ASSERT_TRUE(WaitForEvents(timeline::Event::LockAppStarted, ++started));
+        EXPECT_EQ(Records(timeline::Event::Start).back().Field("path"), simdevice::WindowsDir() + "/Harrowcastle.exe");
     }
 }
 
@@ -152,20 +152,20 @@ TEST_F(LauncherTest, CopiedDaemonStartsTheLockAppItsPathLeadsTo) {
         if (!c.lockApp.empty()) CopyProgram("Harrowcastle.exe", c.lockApp);
         pid_t daemon = StartWatchingDaemon(c.daemon);
         simdevice::PostPowerBroadcast(PBT_TRANSITION, device_facts::kPowerStateUnattended);
-        ASSERT_TRUE(WaitForEvents("shellexecute", 1, daemon));
-        auto launch = Records("shellexecute", daemon)[0];
+        ASSERT_TRUE(WaitForEvents(timeline::Event::ShellExecute, 1, daemon));
+        auto launch = Records(timeline::Event::ShellExecute, daemon)[0];
         EXPECT_EQ(launch.Field("cbSize"), kLaunchRecordBytes);
         EXPECT_EQ(launch.Field("file"), "\"" + c.launched + "\"");
         if (!c.lockApp.empty()) {
             EXPECT_EQ(launch.Field("result"), "started");
             pid_t child = pid_t(std::stoi(launch.Field("child")));
-            ASSERT_TRUE(WaitForEvents("lockapp-started", 1, child));
-            EXPECT_EQ(Records("start", child)[0].Field("path"), c.lockApp);
+            ASSERT_TRUE(WaitForEvents(timeline::Event::LockAppStarted, 1, child));
+            EXPECT_EQ(Records(timeline::Event::Start, child)[0].Field("path"), c.lockApp);
         } else {
             EXPECT_EQ(launch.Field("result"), "failed");
             // The daemon carries on.
             simdevice::PostPowerBroadcast(PBT_TRANSITION, device_facts::kPowerStateUnattended);
-            EXPECT_TRUE(WaitForEvents("shellexecute", 2, daemon));
+            EXPECT_TRUE(WaitForEvents(timeline::Event::ShellExecute, 2, daemon));
         }
         EXPECT_EQ(KillProgram(daemon), 128 + SIGKILL) << "the daemon had ended by itself";
     }

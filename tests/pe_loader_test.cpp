@@ -124,7 +124,7 @@ const BadFile kBadLibraries[] = {
      "does not start on a page, which hangs the device's loader"},
 };
 
-std::vector<simdevice::LogRecord> Refusals() { return Records("image-refused"); }
+std::vector<simdevice::LogRecord> Refusals() { return Records(timeline::Event::ImageRefused); }
 
 TEST_F(PeLoader, RefusesEveryMalformedLibraryNamingWhy) {
     std::vector<BadFile> cases(std::begin(kBadFiles), std::end(kBadFiles));
@@ -155,12 +155,12 @@ TEST_F(PeLoader, RefusesEveryMalformedProgramAtItsStart) {
         info.lpFile = reinterpret_cast<LPCWSTR>(file.c_str());
         EXPECT_FALSE(ShellExecuteEx(&info));
         EXPECT_EQ(GetLastError(), bad.error);
-        EXPECT_EQ(Records("shellexecute").back().Field("error"), std::to_string(bad.error));
+        EXPECT_EQ(Records(timeline::Event::ShellExecute).back().Field("error"), std::to_string(bad.error));
         EXPECT_EQ(simdevice::StartProgram(path).pid, -1) << "simdevice start refuses it too";
         const auto refusals = Refusals();
         ASSERT_EQ(refusals.size(), before + 2);
         EXPECT_NE(refusals.back().Field("reason").find(bad.reason), std::string::npos) << refusals.back().Field("reason");
-        EXPECT_TRUE(Records("start").empty()) << "nothing started";
+        EXPECT_TRUE(Records(timeline::Event::Start).empty()) << "nothing started";
     }
 }
 
@@ -250,15 +250,15 @@ TEST_F(PeLoader, ProgramIsKnownByItsOwnNameAndPath) {
     const std::string daemon = CopyProgram("vespertin.exe", DeviceDir() + "/apps/vespertin.exe");
     CopyProgram("Harrowcastle.exe", DeviceDir() + "/apps/Harrowcastle.exe");
     pid_t pid = StartWatchingDaemon(daemon, Options({"one", "two"}));
-    auto starts = Records("start", pid);
+    auto starts = Records(timeline::Event::Start, pid);
     ASSERT_EQ(starts.size(), 1u);
     EXPECT_EQ(starts[0].program, "vespertin.exe");
     EXPECT_EQ(starts[0].Field("path"), daemon);
     EXPECT_EQ(starts[0].Field("args"), "one two");
-    EXPECT_EQ(Records("power-subscribed", pid)[0].program, "vespertin.exe");
+    EXPECT_EQ(Records(timeline::Event::PowerSubscribed, pid)[0].program, "vespertin.exe");
     simdevice::PostPowerBroadcast(PBT_TRANSITION, device_facts::kPowerStateUnattended);
     ASSERT_TRUE(WaitForLaunch(pid));
-    EXPECT_EQ(Records("shellexecute", pid)[0].Field("file"), "\"" + DeviceDir() + "/apps/Harrowcastle.exe\"");
+    EXPECT_EQ(Records(timeline::Event::ShellExecute, pid)[0].Field("file"), "\"" + DeviceDir() + "/apps/Harrowcastle.exe\"");
     KillProgram(pid);
 }
 
@@ -271,9 +271,9 @@ TEST_F(PeLoader, ProgramStartsThroughShellExecuteEx) {
     info.cbSize = sizeof info;
     info.lpFile = reinterpret_cast<LPCWSTR>(file.c_str());
     ASSERT_TRUE(ShellExecuteEx(&info)) << GetLastError();
-    const pid_t child = pid_t(std::stoi(Records("shellexecute").back().Field("child")));
-    ASSERT_TRUE(WaitForEvents("exit", 1, child)) << simdevice::FormatTimeline(simdevice::ReadLog());
-    const auto exits = Records("exit", child);
+    const pid_t child = pid_t(std::stoi(Records(timeline::Event::ShellExecute).back().Field("child")));
+    ASSERT_TRUE(WaitForEvents(timeline::Event::Exit, 1, child)) << simdevice::FormatTimeline(simdevice::ReadLog());
+    const auto exits = Records(timeline::Event::Exit, child);
     EXPECT_EQ(exits[0].program, "keypad_client.exe");
     EXPECT_EQ(exits[0].Field("status"), "0") << simdevice::DebugOutput();
     EXPECT_EQ(exits[0].Field("resources"), simdevice::Describe(simdevice::Resources{}));

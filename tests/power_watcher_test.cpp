@@ -59,7 +59,7 @@ public:
         child_ = pid_;
         close(fds[1]);
         report_ = fds[0];
-        subscribed_ = pid_ > 0 && WaitForEvents("power-subscribed", 1, pid_);
+        subscribed_ = pid_ > 0 && WaitForEvents(timeline::Event::PowerSubscribed, 1, pid_);
     }
     ~ForkedWatcher() {
         if (pid_ > 0) {
@@ -210,8 +210,8 @@ TEST_F(PowerWatcherTest, ClassifiesEveryBroadcastOfAWakeUp) {
         EXPECT_EQ(report->longestReadWait, 0u);
         EXPECT_EQ(report->handles + report->subscriptions + report->allocations, 0);
         auto log = simdevice::ReadLog();
-        EXPECT_EQ(Records(log, "shellexecute", watcher.pid()).size(), size_t(row.launches));
-        EXPECT_EQ(Records(log, "updatewindow", watcher.pid()).size(), size_t(row.refreshes));
+        EXPECT_EQ(Records(log, timeline::Event::ShellExecute, watcher.pid()).size(), size_t(row.launches));
+        EXPECT_EQ(Records(log, timeline::Event::UpdateWindow, watcher.pid()).size(), size_t(row.refreshes));
     }
     EXPECT_EQ(simdevice::DebugOutput(), "");
 }
@@ -242,8 +242,8 @@ TEST_F(PowerWatcherTest, WakeUpDrainsTheQueueWithOrWithoutHeap) {
         EXPECT_EQ(report->reads, 3u);
         EXPECT_EQ(report->allocations, 0);
         auto log = simdevice::ReadLog();
-        EXPECT_EQ(Records(log, "shellexecute", watcher.pid()).size(), 1u);
-        EXPECT_EQ(Records(log, "updatewindow", watcher.pid()).size(), 1u);
+        EXPECT_EQ(Records(log, timeline::Event::ShellExecute, watcher.pid()).size(), 1u);
+        EXPECT_EQ(Records(log, timeline::Event::UpdateWindow, watcher.pid()).size(), 1u);
     }
 
     // The real daemon without heap sleeps and serves broadcasts as they come.
@@ -252,7 +252,7 @@ TEST_F(PowerWatcherTest, WakeUpDrainsTheQueueWithOrWithoutHeap) {
         simdevice::PostPowerBroadcast(PBT_TRANSITION, device_facts::kPowerStateUnattended);
         ASSERT_TRUE(WaitForLaunch(daemon, launch));
     }
-    for (const auto &launch : Records("shellexecute", daemon)) EXPECT_EQ(launch.Field("result"), "started");
+    for (const auto &launch : Records(timeline::Event::ShellExecute, daemon)) EXPECT_EQ(launch.Field("result"), "started");
 }
 
 // In-process through the entry point: what is printed, which clean-up calls
@@ -317,10 +317,10 @@ TEST_F(PowerWatcherTest, FailuresPrintOneLineAndReleaseEverything) {
     EXPECT_EQ(queueOptions.cbMaxMessage, 536u);
     EXPECT_TRUE(queueOptions.bReadAccess);
     auto log = simdevice::ReadLog();
-    const auto subscribed = Records(log, "power-subscribed");
+    const auto subscribed = Records(log, timeline::Event::PowerSubscribed);
     ASSERT_EQ(subscribed.size(), 4u);  // a regression fails here, not past the end
     EXPECT_EQ(subscribed[0].Field("mask"), "0xb");
-    EXPECT_EQ(Records(log, "power-unsubscribed").size(), 4u);
+    EXPECT_EQ(Records(log, timeline::Event::PowerUnsubscribed).size(), 4u);
 }
 
 }  // namespace

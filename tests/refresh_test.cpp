@@ -25,7 +25,7 @@ TEST_F(RefreshTest, RequestReachesTheWindowTitledHarrowcastleOnly) {
         SCOPED_TRACE(c.title ? simdevice::Utf16ToUtf8(c.title) : "no window");
         HWND window = c.title ? simdevice::CreateTopLevelWindow(c.title) : nullptr;
         RefreshLockAppWindow();
-        auto refresh = Records("updatewindow").back();
+        auto refresh = Records(timeline::Event::UpdateWindow).back();
         if (c.requested) {
             EXPECT_EQ(refresh.Field("result"), "requested");
             EXPECT_EQ(refresh.Field("window"), std::to_string(reinterpret_cast<uintptr_t>(window)));
@@ -41,14 +41,14 @@ TEST_F(RefreshTest, RequestReachesTheWindowTitledHarrowcastleOnly) {
 TEST_F(RefreshTest, RunningDaemonRepaintsTheLockAppItStarted) {
     pid_t daemon = StartWatchingDaemon(BinaryPath("vespertin.exe"));
     simdevice::PostPowerBroadcast(PBT_TRANSITION, device_facts::kPowerStateUnattended);
-    ASSERT_TRUE(WaitForEvents("lockapp-started"));
+    ASSERT_TRUE(WaitForEvents(timeline::Event::LockAppStarted));
     simdevice::PostPowerBroadcast(PBT_RESUME, 0);
-    ASSERT_TRUE(WaitForEvents("lockapp-repainted", 1));
+    ASSERT_TRUE(WaitForEvents(timeline::Event::LockAppRepainted, 1));
     simdevice::PostPowerBroadcast(PBT_POWERINFOCHANGE, 0);
-    ASSERT_TRUE(WaitForEvents("lockapp-repainted", 2));
+    ASSERT_TRUE(WaitForEvents(timeline::Event::LockAppRepainted, 2));
     // The request reaches the window before the daemon's record of it is written.
-    ASSERT_TRUE(WaitForEvents("updatewindow", 2, daemon));
-    auto refreshes = Records("updatewindow", daemon);
+    ASSERT_TRUE(WaitForEvents(timeline::Event::UpdateWindow, 2, daemon));
+    auto refreshes = Records(timeline::Event::UpdateWindow, daemon);
     ASSERT_EQ(refreshes.size(), 2u);
     for (const auto &r : refreshes) EXPECT_EQ(r.Field("result"), "requested");
 }
@@ -56,10 +56,10 @@ TEST_F(RefreshTest, RunningDaemonRepaintsTheLockAppItStarted) {
 TEST_F(RefreshTest, RunningDaemonCarriesOnWithoutTheWindow) {
     pid_t daemon = StartWatchingDaemon(BinaryPath("vespertin.exe"));
     simdevice::PostPowerBroadcast(PBT_RESUME, 0);
-    ASSERT_TRUE(WaitForEvents("updatewindow", 1, daemon));
-    EXPECT_EQ(Records("updatewindow", daemon)[0].Field("window"), "null");
+    ASSERT_TRUE(WaitForEvents(timeline::Event::UpdateWindow, 1, daemon));
+    EXPECT_EQ(Records(timeline::Event::UpdateWindow, daemon)[0].Field("window"), "null");
     simdevice::PostPowerBroadcast(PBT_TRANSITION, device_facts::kPowerStateUnattended);
-    EXPECT_TRUE(WaitForEvents("lockapp-started"));
+    EXPECT_TRUE(WaitForEvents(timeline::Event::LockAppStarted));
     EXPECT_EQ(simdevice::DebugOutput(), "");
 }
 

@@ -250,7 +250,7 @@ TEST_F(SimulatedDevice, ProgramsTakeTheirFaultsFromTheEnvironment) {
         SCOPED_TRACE(malformed);
         pid_t refused = simdevice::StartProgram(BinaryPath("vespertin.exe"), Options({}, malformed)).pid;
         EXPECT_EQ(simdevice::WaitProgram(refused, kLogTimeout), 125);
-        EXPECT_TRUE(Records("start", refused).empty()) << "it must not have run";
+        EXPECT_TRUE(Records(timeline::Event::Start, refused).empty()) << "it must not have run";
     }
 }
 
@@ -277,7 +277,7 @@ TEST_F(SimulatedDevice, ProgramsStartThroughTheEmulatorCommand) {
     pid_t daemon = StartWatchingDaemon(BinaryPath("vespertin.exe"), Options({"one", "two"}));
     simdevice::PostPowerBroadcast(PBT_TRANSITION, device_facts::kPowerStateUnattended);
     ASSERT_TRUE(WaitForLaunch(daemon));
-    EXPECT_EQ(Records("shellexecute", daemon)[0].Field("result"), "started");
+    EXPECT_EQ(Records(timeline::Event::ShellExecute, daemon)[0].Field("result"), "started");
     EXPECT_EQ(Lines(record), (std::vector<std::string>{"first-word " + BinaryPath("vespertin.exe") + " one two",
                                                         "first-word " + BinaryPath("Harrowcastle.exe")}));
 
@@ -302,7 +302,7 @@ TEST_F(SimulatedDevice, ForeignPeFilesAreRefusedByTheDevicesLoader) {
         std::ofstream(path, std::ios::binary) << header;
         ASSERT_EQ(chmod(path.c_str(), 0755), 0);
         const std::u16string file = simdevice::Utf8ToUtf16(path);
-        const size_t before = Records("image-refused").size();
+        const size_t before = Records(timeline::Event::ImageRefused).size();
         SetLastError(0);
         if (std::string(name) == "x64.dll") {
             EXPECT_EQ(LoadLibraryW(file.c_str()), nullptr);
@@ -313,13 +313,13 @@ TEST_F(SimulatedDevice, ForeignPeFilesAreRefusedByTheDevicesLoader) {
             EXPECT_FALSE(ShellExecuteEx(&info));
         }
         EXPECT_EQ(GetLastError(), DWORD(ERROR_BAD_EXE_FORMAT));
-        const auto refusals = Records("image-refused");
+        const auto refusals = Records(timeline::Event::ImageRefused);
         ASSERT_EQ(refusals.size(), before + 1);
         EXPECT_EQ(refusals.back().Field("path"), path);
         EXPECT_NE(refusals.back().Field("reason").find("machine 0x8664"), std::string::npos)
             << refusals.back().Field("reason");
     }
-    EXPECT_TRUE(Records("start").empty()) << "nothing started";
+    EXPECT_TRUE(Records(timeline::Event::Start).empty()) << "nothing started";
 }
 
 }  // namespace
@@ -329,19 +329,19 @@ namespace {
 // The timeline gives the platform's numbers their names.
 TEST_F(SimulatedDevice, TimelineNamesWhatItShows) {
     struct Case {
-        const char *event;
+        timeline::Event event;
         std::vector<std::pair<std::string, std::string>> fields;
         const char *shown;
     } cases[] = {
-        {"power-broadcast", {{"message", "0x1"}}, "message=0x1 (PBT_TRANSITION)"},
-        {"power-broadcast", {{"flags", "0x410000"}}, "flags=0x410000 (POWER_STATE_ON|POWER_STATE_UNATTENDED)"},
-        {"power-broadcast", {{"flags", "0x80000001"}}, "flags=0x80000001 (0x80000001)"},
-        {"power-broadcast", {{"flags", "0x0"}}, "flags=0x0\n"},
-        {"power-subscribed", {{"mask", "0xb"}}, "mask=0xb (PBT_TRANSITION|PBT_RESUME|PBT_POWERINFOCHANGE)"},
-        {"registry-set", {{"type", "3"}}, "type=3 (REG_BINARY)"},
-        {"shellexecute", {{"cbSize", "112"}}, "cbSize=112 (this host's record; the device's is 60 bytes)"},
-        {"shellexecute", {{"cbSize", "60"}}, "cbSize=60\n"},
-        {"debug", {{"text", "no 0x1 here"}}, "text=\"no 0x1 here\"\n"},
+        {timeline::Event::PowerBroadcast, {{"message", "0x1"}}, "message=0x1 (PBT_TRANSITION)"},
+        {timeline::Event::PowerBroadcast, {{"flags", "0x410000"}}, "flags=0x410000 (POWER_STATE_ON|POWER_STATE_UNATTENDED)"},
+        {timeline::Event::PowerBroadcast, {{"flags", "0x80000001"}}, "flags=0x80000001 (0x80000001)"},
+        {timeline::Event::PowerBroadcast, {{"flags", "0x0"}}, "flags=0x0\n"},
+        {timeline::Event::PowerSubscribed, {{"mask", "0xb"}}, "mask=0xb (PBT_TRANSITION|PBT_RESUME|PBT_POWERINFOCHANGE)"},
+        {timeline::Event::RegistrySet, {{"type", "3"}}, "type=3 (REG_BINARY)"},
+        {timeline::Event::ShellExecute, {{"cbSize", "112"}}, "cbSize=112 (this host's record; the device's is 60 bytes)"},
+        {timeline::Event::ShellExecute, {{"cbSize", "60"}}, "cbSize=60\n"},
+        {timeline::Event::Debug, {{"text", "no 0x1 here"}}, "text=\"no 0x1 here\"\n"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.shown);
@@ -366,7 +366,7 @@ TEST_F(SimulatedDevice, ProgramsCountsCanBeReadWhileTheyRun) {
                                             "module-references:0 hooks:0");
     for (int wakeUp = 1; wakeUp <= 3; ++wakeUp) {
         simdevice::PostPowerBroadcast(PBT_RESUME, 0);
-        ASSERT_TRUE(WaitForEvents("updatewindow", size_t(wakeUp), daemon));
+        ASSERT_TRUE(WaitForEvents(timeline::Event::UpdateWindow, size_t(wakeUp), daemon));
         const auto after = simdevice::ProgramResources(daemon, kLogTimeout);
         ASSERT_TRUE(after);
         EXPECT_EQ(after->allocationsMade, atRest->allocationsMade + wakeUp) << "one buffer per wake-up";
@@ -382,11 +382,11 @@ TEST_F(SimulatedDevice, ProgramsCountsCanBeReadWhileTheyRun) {
 // yet ended left for the next read.
 TEST_F(SimulatedDevice, LogIsReadOnwardsFromWhereTheLastReadEnded) {
     uint64_t offset = 0;
-    simdevice::Log("first", {{"n", "1"}});
-    simdevice::Log("second", {});
+    simdevice::Log(timeline::Event::Debug, {{"n", "1"}});
+    simdevice::Log(timeline::Event::Key, {});
     auto records = simdevice::ReadLogFrom(offset);
     ASSERT_EQ(records.size(), 2u);
-    EXPECT_EQ(records[0].event, "first");
+    EXPECT_EQ(records[0].event, "debug");
     EXPECT_EQ(records[0].Field("n"), "1");
     EXPECT_TRUE(simdevice::ReadLogFrom(offset).empty());
     EXPECT_FALSE(simdevice::WaitForLogPast(offset, std::chrono::milliseconds(1)));
@@ -395,12 +395,12 @@ TEST_F(SimulatedDevice, LogIsReadOnwardsFromWhereTheLastReadEnded) {
     EXPECT_TRUE(simdevice::WaitForLogPast(offset, kLogTimeout));
     EXPECT_TRUE(simdevice::ReadLogFrom(offset).empty()) << "the record has no end yet";
     std::ofstream(DeviceDir() + "/log", std::ios::app) << "\tdone=yes\n";
-    simdevice::Log("third", {});
+    simdevice::Log(timeline::Event::Exit, {});
     records = simdevice::ReadLogFrom(offset);
     ASSERT_EQ(records.size(), 2u);
     EXPECT_EQ(records[0].event, "half");
     EXPECT_EQ(records[0].Field("done"), "yes");
-    EXPECT_EQ(records[1].event, "third");
+    EXPECT_EQ(records[1].event, "exit");
     EXPECT_EQ(simdevice::ReadLog().size(), 4u);
 }
 
@@ -414,7 +414,7 @@ TEST_F(SimulatedDevice, WindowOfAKilledOwnerLeavesNothingBehind) {
     };
     for (int round = 0; round < 3; ++round) {
         pid_t owner = simdevice::StartProgram(BinaryPath("Harrowcastle.exe")).pid;
-        ASSERT_TRUE(WaitForEvents("lockapp-started", 1, owner));
+        ASSERT_TRUE(WaitForEvents(timeline::Event::LockAppStarted, 1, owner));
         ASSERT_NE(FindWindowW(nullptr, u"Harrowcastle"), nullptr);
         EXPECT_EQ(windowFiles(), 1u);
         KillProgram(owner);

@@ -7,6 +7,7 @@
 
 #include "ArgumentValues.h"
 #include "DeviceFacts.h"
+#include "TimelineEvents.h"
 
 #include <cctype>
 #include <map>
@@ -68,23 +69,16 @@ inline std::string KeyMessageName(WPARAM message) {
     return "?";
 }
 
-// Every event the device's timeline writes, as `simdevice wait` takes them
-// (a test checks each record the sources write is listed).
-inline const char *const kTimelineEvents[] = {
-    "start", "exit", "stopped", "killed", "shellexecute", "window-created", "updatewindow",
-    "power-subscribed", "power-unsubscribed", "power-broadcast", "power-dropped", "registry-set", "registry-deleted",
-    "key-pressed", "debug", "image-refused", "key", "client-load", "client-activate", "client-deactivate",
-    "client-unload", "lockapp-started", "lockapp-repainted"};
-
+// Every event the device's timeline writes (TimelineEvents.h), as
+// `simdevice wait` takes them.
 inline std::string TimelineEventNames() {
     std::string names;
-    for (const char *name : kTimelineEvents) names += (names.empty() ? "" : " ") + std::string(name);
+    for (const char *name : timeline::kNames) names += (names.empty() ? "" : " ") + std::string(name);
     return names;
 }
 
 inline std::string TimelineEvent(const std::string &name) {
-    for (const char *known : kTimelineEvents)
-        if (name == known) return name;
+    if (timeline::EventNamed(name)) return name;
     throw std::invalid_argument(
         fmt::format("'{}' is not an event the timeline writes (one of: {})", name, TimelineEventNames()));
 }

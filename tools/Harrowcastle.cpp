@@ -7,8 +7,8 @@
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
     HWND window = simdevice::CreateTopLevelWindow(u"Harrowcastle");
-    simdevice::Log("lockapp-started", {{"window", std::to_string(reinterpret_cast<uintptr_t>(window))}});
+    simdevice::Log(timeline::Event::LockAppStarted, {{"window", std::to_string(reinterpret_cast<uintptr_t>(window))}});
     for (int repaints = 1; simdevice::WaitForRepaintRequest(window, std::nullopt); ++repaints)
-        simdevice::Log("lockapp-repainted", {{"count", std::to_string(repaints)}});
+        simdevice::Log(timeline::Event::LockAppRepainted, {{"count", std::to_string(repaints)}});
     return 0;
 }

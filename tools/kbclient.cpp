@@ -49,7 +49,7 @@ void Say(const std::string &line) {
 void Complain(const std::string &line) { fmt::print(stderr, "{}\n", line); }
 
 // Printed, and recorded as EVENT with FIELDS.
-void Log(const std::string &event, const device::Fields &fields, const std::string &line) {
+void Log(timeline::Event event, const device::Fields &fields, const std::string &line) {
     device::Record(event, fields, line);
     Say(line);
 }
@@ -58,13 +58,13 @@ void Judged(DWORD vk, UINT message, const device::KeyFate &fate) {
     const std::string key = device_names::KeyName(vk);
     const std::string name = device_names::KeyMessageName(message);
     const char *verdict = fate.passedOn ? "passed on" : "swallowed";
-    Log("key", {{"key", key}, {"message", name}, {"fate", verdict}, {"result", std::to_string(fate.result)}},
+    Log(timeline::Event::Key, {{"key", key}, {"message", name}, {"fate", verdict}, {"result", std::to_string(fate.result)}},
         fmt::format("{} {}: {} (result {})", key, name, verdict, fate.result));
 }
 
 void ReachedWindow(DWORD vk) {
     const std::string key = device_names::KeyName(vk);
-    Log("key", {{"key", key}, {"fate", "reached the window"}}, key + ": reached the window");
+    Log(timeline::Event::Key, {{"key", key}, {"fate", "reached the window"}}, key + ": reached the window");
 }
 
 struct Client {
@@ -86,7 +86,7 @@ struct Client {
             activate = Bind<ActivateProc>("ActivateKBHook");
             deactivate = Bind<DeactivateProc>("DeactivateKBHook");
         }
-        Log("client-load",
+        Log(timeline::Event::ClientLoad,
             {{"library", libraryPath}, {"result", library ? "loaded" : "failed"}, {"error", std::to_string(error)}}, said);
     }
     void Unload() {
@@ -95,19 +95,19 @@ struct Client {
         library = nullptr;
         activate = nullptr;
         deactivate = nullptr;
-        Log("client-unload", {{"result", std::to_string(freed)}}, "unload: done");
+        Log(timeline::Event::ClientUnload, {{"result", std::to_string(freed)}}, "unload: done");
     }
     void Activate(DWORD mode) {
         if (!activate) return Say("activate: library not loaded");
         const BOOL result = activate(mode);
         device::HookChainChanged();
-        Log("client-activate", {{"mode", std::to_string(mode)}, {"result", std::to_string(result)}},
+        Log(timeline::Event::ClientActivate, {{"mode", std::to_string(mode)}, {"result", std::to_string(result)}},
             fmt::format("activate {}: {}", mode, result));
     }
     void Deactivate() {
         if (!deactivate) return Say("deactivate: library not loaded");
         const BOOL result = deactivate();
-        Log("client-deactivate", {{"result", std::to_string(result)}}, fmt::format("deactivate: {}", result));
+        Log(timeline::Event::ClientDeactivate, {{"result", std::to_string(result)}}, fmt::format("deactivate: {}", result));
     }
 };
 

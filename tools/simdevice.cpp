@@ -303,8 +303,9 @@ void AddKeyCommand(CommandSet &tool, Inputs &in) {
 // ---- what happened -----------------------------------------------------------------
 
 int Wait(const Inputs &in) {
+    const timeline::Event event = timeline::EventNamed(in.event).value();  // checked as it was read
     const bool held = simdevice::WaitForLog(
-        [&](const auto &log) { return simdevice::CountEvents(log, in.event) >= in.count; }, in.wait);
+        [&](const auto &log) { return simdevice::CountEvents(log, event) >= in.count; }, in.wait);
     if (!held) fmt::print(stderr, "simdevice: timed out waiting for {} '{}' record(s)\n", in.count, in.event);
     return held ? 0 : kTimedOut;
 }

@@ -75,7 +75,7 @@ void TakeLockApp(pid_t started) {
         g_lockApp = started;
         return;
     }
-    simdevice::Log("stopped", {{"pid", std::to_string(started)}, {"by", "soak"}});
+    simdevice::Log(timeline::Event::Stopped, {{"pid", std::to_string(started)}, {"by", "soak"}});
     kill(started, SIGKILL);
 }
 

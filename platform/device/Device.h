@@ -10,6 +10,7 @@
 #include <windows.h>
 
 #include "DeviceFacts.h"
+#include "TimelineEvents.h"
 
 #include <platform_calls.h>
 
@@ -97,7 +98,7 @@ void OnInputThread(const std::function<void()> &work);
 // What a program records of itself: on the simulated device a timeline
 // record EVENT with FIELDS, under Wine the line SAID in PROGRAM.log beside it.
 using Fields = std::vector<std::pair<std::string, std::string>>;
-void Record(const std::string &event, const Fields &fields, const std::string &said);
+void Record(timeline::Event event, const Fields &fields, const std::string &said);
 
 // A tool's entry, RUN(argc, argv), with its arguments in UTF-8 on both
 // stand-ins (desktop Windows gives them in wide text).

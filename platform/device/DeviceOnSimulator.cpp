@@ -108,7 +108,7 @@ int ServeInput(int argc, char **argv, const std::function<int()> &reader) {
 
 void OnInputThread(const std::function<void()> &work) { work(); }
 
-void Record(const std::string &event, const Fields &fields, const std::string &) { simdevice::Log(event, fields); }
+void Record(timeline::Event event, const Fields &fields, const std::string &) { simdevice::Log(event, fields); }
 
 std::basic_string<WCHAR> Wide(const std::string &utf8) { return simdevice::Utf8ToUtf16(utf8); }
 
@@ -116,7 +116,9 @@ std::basic_string<WCHAR> ProgramDir() { return simdevice::Utf8ToUtf16(std::strin
 
 bool LockAppStarted(int count) {
     return simdevice::WaitForLog(
-        [&](const std::vector<simdevice::LogRecord> &log) { return simdevice::CountEvents(log, "lockapp-started") >= count; },
+        [&](const std::vector<simdevice::LogRecord> &log) {
+            return simdevice::CountEvents(log, timeline::Event::LockAppStarted) >= count;
+        },
         std::chrono::seconds(10));
 }
 

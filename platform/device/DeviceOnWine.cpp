@@ -126,7 +126,7 @@ void DestroyMadeWindow(HWND window) {
 
 // PROGRAM.log beside the program, a line at a time so that tests can read it
 // while the program runs.
-void Record(const std::string &, const Fields &, const std::string &said) {
+void Record(timeline::Event, const Fields &, const std::string &said) {
     static const std::wstring log = [] {
         const std::wstring program = ProgramPath();
         return program.substr(0, program.rfind(L'.')) + L".log";

@@ -19,6 +19,8 @@
 
 #include <platform_calls.h>
 
+#include "TimelineEvents.h"
+
 #include <sys/types.h>
 
 #include <chrono>
@@ -242,7 +244,7 @@ struct LogRecord {
     std::vector<std::pair<std::string, std::string>> fields;  // in the order written
     std::string Field(const std::string &name) const;
 };
-void Log(const std::string &event, const std::vector<std::pair<std::string, std::string>> &fields);
+void Log(timeline::Event event, const std::vector<std::pair<std::string, std::string>> &fields);
 std::vector<LogRecord> ReadLog();
 // Blocks (on file notifications, not polling) until PREDICATE holds for the
 // log, or the timeout passes; returns whether it held.
@@ -255,7 +257,7 @@ std::vector<LogRecord> ReadLogFrom(uint64_t &offset);
 // Blocks (on file notifications) until the log is longer than OFFSET, or the
 // timeout passes; whether it is.
 bool WaitForLogPast(uint64_t offset, std::chrono::milliseconds timeout);
-int CountEvents(const std::vector<LogRecord> &log, const std::string &event);
+int CountEvents(const std::vector<LogRecord> &log, timeline::Event event);
 // Everything written to the debug channel, as UTF-8.
 std::string DebugOutput();
 std::string FormatTimeline(const std::vector<LogRecord> &log);

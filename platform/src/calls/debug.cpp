@@ -96,7 +96,7 @@ void NKDbgPrintfW(LPCWSTR format, ...) {
     std::string text = Utf16ToUtf8(FormatDebug(format, args));
     va_end(args);
     AppendToFile(DevicePath("debug"), text);
-    Log("debug", {{"text", text}});
+    Log(timeline::Event::Debug, {{"text", text}});
 }
 
 }  // extern "C"

@@ -101,7 +101,7 @@ void PressKey(const KeyEvent &event) {
     if (q == mqd_t(-1)) return;
     mq_send(q, reinterpret_cast<const char *>(&event), sizeof event, 0);
     mq_close(q);
-    Log("key-pressed", {{"vk", Hex(event.record.vkCode)}, {"message", std::to_string(event.message)}});
+    Log(timeline::Event::KeyPressed, {{"vk", Hex(event.record.vkCode)}, {"message", std::to_string(event.message)}});
 }
 
 std::optional<KeyEvent> NextKeyPress(std::optional<std::chrono::milliseconds> timeout) {

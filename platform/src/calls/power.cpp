@@ -60,7 +60,7 @@ BroadcastResult Deliver(DWORD kind, const std::string &bytes) {
         else ++result.dropped;
         if (q != mqd_t(-1)) mq_close(q);
     }
-    if (result.dropped) Log("power-dropped", {{"queues", std::to_string(result.dropped)}});
+    if (result.dropped) Log(timeline::Event::PowerDropped, {{"queues", std::to_string(result.dropped)}});
     return result;
 }
 
@@ -72,12 +72,12 @@ namespace simdevice {
 // it ahead of what the subscribers do about it.
 BroadcastResult PostPowerBroadcast(DWORD message, DWORD flags, const std::u16string &stateName) {
     const std::string bytes = queue_rules::BroadcastRecord(message, flags, stateName.c_str(), stateName.size());
-    Log("power-broadcast", {{"message", Hex(message)}, {"flags", Hex(flags)}, {"state", Utf16ToUtf8(stateName)}});
+    Log(timeline::Event::PowerBroadcast, {{"message", Hex(message)}, {"flags", Hex(flags)}, {"state", Utf16ToUtf8(stateName)}});
     return Deliver(message, bytes);
 }
 
 BroadcastResult PostRawPowerMessage(DWORD kind, const std::string &bytes) {
-    Log("power-broadcast", {{"kind", Hex(kind)}, {"bytes", std::to_string(bytes.size())}});
+    Log(timeline::Event::PowerBroadcast, {{"kind", Hex(kind)}, {"bytes", std::to_string(bytes.size())}});
     return Deliver(kind, bytes);
 }
 
@@ -129,7 +129,7 @@ HANDLE WINAPI served::RequestPowerNotifications(HANDLE messageQueue, DWORD mask)
     if (notification.fd < 0) return SetError(ERROR_OUTOFMEMORY), nullptr;
     notification.queue = messageQueue;
     WithObject<QueueObject>(messageQueue, [](QueueObject &q) { q.subscriptions++; });
-    Log("power-subscribed", {{"mask", Hex(mask)}});
+    Log(timeline::Event::PowerSubscribed, {{"mask", Hex(mask)}});
     return AddHandle(notification);
 }
 
@@ -142,6 +142,6 @@ DWORD WINAPI served::StopPowerNotifications(HANDLE notification) {
         unlink(object->path.c_str());
     }
     WithObject<QueueObject>(object->queue, [](QueueObject &q) { q.subscriptions--; });
-    Log("power-unsubscribed", {});
+    Log(timeline::Event::PowerUnsubscribed, {});
     return ERROR_SUCCESS;
 }

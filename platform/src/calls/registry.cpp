@@ -100,7 +100,7 @@ void SetRegistryValue(const std::u16string &key, const std::u16string &name, DWO
     } else {
         shown = std::to_string(data.size()) + " bytes";
     }
-    Log("registry-set", {{"key", Utf16ToUtf8(key)}, {"value", Utf16ToUtf8(name)}, {"type", std::to_string(type)}, {"data", shown}});
+    Log(timeline::Event::RegistrySet, {{"key", Utf16ToUtf8(key)}, {"value", Utf16ToUtf8(name)}, {"type", std::to_string(type)}, {"data", shown}});
 }
 
 void SetRegistryDword(const std::u16string &key, const std::u16string &name, DWORD value) {
@@ -110,7 +110,7 @@ void SetRegistryDword(const std::u16string &key, const std::u16string &name, DWO
 void DeleteRegistryValue(const std::u16string &key, const std::u16string &name) {
     CheckNames(key, name);
     unlink(ValueFile(KeyDirectory(RegistryRoot(), key), name).c_str());
-    Log("registry-deleted", {{"key", Utf16ToUtf8(key)}, {"value", Utf16ToUtf8(name)}});
+    Log(timeline::Event::RegistryDeleted, {{"key", Utf16ToUtf8(key)}, {"value", Utf16ToUtf8(name)}});
 }
 
 void DeleteRegistryKey(const std::u16string &key) {
@@ -118,7 +118,7 @@ void DeleteRegistryKey(const std::u16string &key) {
     CheckNames(key, u"");
     if (KeyParts(key).empty()) throw std::invalid_argument("HKEY_LOCAL_MACHINE itself cannot be deleted");
     fs::remove_all(KeyDirectory(RegistryRoot(), key), ignored);
-    Log("registry-deleted", {{"key", Utf16ToUtf8(key)}});
+    Log(timeline::Event::RegistryDeleted, {{"key", Utf16ToUtf8(key)}});
 }
 
 }  // namespace simdevice

@@ -89,7 +89,7 @@ BOOL WINAPI served::ShellExecuteEx(LPSHELLEXECUTEINFO info) {
         error = imageError != ERROR_SUCCESS ? imageError : ErrorFor(rc);
     }
     // The device ignores the verb; it is recorded all the same.
-    Log("shellexecute", {{"cbSize", std::to_string(info->cbSize)},
+    Log(timeline::Event::ShellExecute, {{"cbSize", std::to_string(info->cbSize)},
                          {"fMask", std::to_string(info->fMask)},
                          {"hwnd", std::to_string(reinterpret_cast<uintptr_t>(info->hwnd))},
                          {"verb", Quoted(info->lpVerb)},

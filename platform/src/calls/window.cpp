@@ -89,7 +89,7 @@ HWND CreateTopLevelWindow(const std::u16string &title) {
         std::lock_guard<std::mutex> lock(g_windowMutex);
         g_ownedWindows[id] = window;
     }
-    Log("window-created", {{"window", std::to_string(id)}, {"title", Utf16ToUtf8(title)}});
+    Log(timeline::Event::WindowCreated, {{"window", std::to_string(id)}, {"title", Utf16ToUtf8(title)}});
     return reinterpret_cast<HWND>(uintptr_t(id));
 }
 
@@ -146,7 +146,7 @@ HWND WINAPI served::FindWindowW(LPCWSTR className, LPCWSTR windowName) {
 
 BOOL WINAPI served::UpdateWindow(HWND window) {
     if (!window) {
-        Log("updatewindow", {{"window", "null"}, {"result", "no window"}});
+        Log(timeline::Event::UpdateWindow, {{"window", "null"}, {"result", "no window"}});
         return SetError(ERROR_INVALID_WINDOW_HANDLE), FALSE;
     }
     uint64_t id = WindowId(window);
@@ -158,7 +158,7 @@ BOOL WINAPI served::UpdateWindow(HWND window) {
         delivered = q != mqd_t(-1) && (mq_send(q, "paint", 5, 0) == 0 || errno == EAGAIN);
         if (q != mqd_t(-1)) mq_close(q);
     }
-    Log("updatewindow", {{"window", std::to_string(id)}, {"title", Utf16ToUtf8(info.title)},
+    Log(timeline::Event::UpdateWindow, {{"window", std::to_string(id)}, {"title", Utf16ToUtf8(info.title)},
                          {"result", delivered ? "requested" : "no window"}});
     if (!delivered) return SetError(ERROR_INVALID_WINDOW_HANDLE), FALSE;
     return TRUE;

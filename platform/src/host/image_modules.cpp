@@ -102,7 +102,7 @@ void *CoreExport(uint16_t ordinal, const std::string &name) {
 }
 
 void LogImageRefusal(const std::string &path, const ImageRefusal &refusal) {
-    Log("image-refused", {{"path", path}, {"reason", refusal.reason}, {"error", std::to_string(refusal.error)}});
+    Log(timeline::Event::ImageRefused, {{"path", path}, {"reason", refusal.reason}, {"error", std::to_string(refusal.error)}});
 }
 
 void *LoadImageLibrary(const std::string &path) {

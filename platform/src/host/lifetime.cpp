@@ -53,7 +53,7 @@ void EndPrograms(const std::string &dir) {
     for (const auto &entry : fs::directory_iterator(dir + "/procs", ignored)) {
         pid_t pid = pid_t(std::atoi(entry.path().filename().c_str()));
         if (pid <= 0 || pid == getpid() || !IsHeld(entry.path())) continue;
-        Log("killed", {{"pid", std::to_string(pid)}, {"by", "destroy"}});
+        Log(timeline::Event::Killed, {{"pid", std::to_string(pid)}, {"by", "destroy"}});
         kill(pid, SIGKILL);
         AwaitExit(pid, 5000);
     }
@@ -89,7 +89,7 @@ std::optional<std::string> NotADevice(const std::string &dir) {
 void StopPrograms() {
     for (pid_t pid : LivePrograms()) {
         if (pid == getpid()) continue;
-        Log("stopped", {{"pid", std::to_string(pid)}});
+        Log(timeline::Event::Stopped, {{"pid", std::to_string(pid)}});
         kill(pid, SIGTERM);
     }
 }

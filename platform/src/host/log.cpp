@@ -46,9 +46,9 @@ std::string Unescape(const std::string &text) {
 
 }  // namespace internal
 
-void Log(const std::string &event, const std::vector<std::pair<std::string, std::string>> &fields) {
+void Log(timeline::Event event, const std::vector<std::pair<std::string, std::string>> &fields) {
     std::string line = std::to_string(NowNanos()) + "\t" + std::to_string(getpid()) + "\t" + Escape(ProgramName()) +
-                       "\t" + event;
+                       "\t" + timeline::Name(event);
     for (const auto &[name, value] : fields) line += "\t" + name + "=" + Escape(value);
     // One append is one record, whichever processes write at the same time.
     AppendToFile(DevicePath("log"), line + "\n");
@@ -146,9 +146,9 @@ bool WaitForLogPast(uint64_t offset, std::chrono::milliseconds timeout) {
         timeout);
 }
 
-int CountEvents(const std::vector<LogRecord> &log, const std::string &event) {
+int CountEvents(const std::vector<LogRecord> &log, timeline::Event event) {
     int n = 0;
-    for (const auto &r : log) n += r.event == event;
+    for (const auto &r : log) n += r.event == timeline::Name(event);
     return n;
 }
 

@@ -157,12 +157,12 @@ void ProgramStarted(int argc, char **argv) {
     std::string args;
     for (int i = 1; i < argc; ++i) args += (i > 1 ? " " : "") + std::string(argv[i]);
     const std::string path = ProgramPath();
-    Log("start", {{"path", path.empty() ? "?" : path}, {"args", args}});
+    Log(timeline::Event::Start, {{"path", path.empty() ? "?" : path}, {"args", args}});
 }
 
 void ProgramExiting(int status) {
     Resources r = LiveResources();
-    Log("exit", {{"status", std::to_string(status)}, {"resources", Describe(r)}});
+    Log(timeline::Event::Exit, {{"status", std::to_string(status)}, {"resources", Describe(r)}});
 }
 
 StartedProgram StartProgram(const std::string &path, const StartOptions &options) {

@@ -74,12 +74,13 @@ std::string NameOf(const std::string &event, const std::string &field, const std
     const unsigned long number = std::strtoul(value.c_str(), &end, 0);
     if (value.empty() || *end != '\0') return "";
     const DWORD word = DWORD(number);
-    if ((event == "power-broadcast" && (field == "message" || field == "kind")))
+    const auto is = [&](timeline::Event e) { return event == timeline::Name(e); };
+    if (is(timeline::Event::PowerBroadcast) && (field == "message" || field == "kind"))
         return OneOf(word, kBroadcastKinds);
-    if (event == "power-broadcast" && field == "flags") return BitsOf(word, kPowerStates);
-    if (event == "power-subscribed" && field == "mask") return BitsOf(word, kBroadcastKinds);
-    if (event == "registry-set" && field == "type") return OneOf(word, kValueTypes);
-    if (event == "shellexecute" && field == "cbSize" && word != kDeviceLaunchRecordBytes)
+    if (is(timeline::Event::PowerBroadcast) && field == "flags") return BitsOf(word, kPowerStates);
+    if (is(timeline::Event::PowerSubscribed) && field == "mask") return BitsOf(word, kBroadcastKinds);
+    if (is(timeline::Event::RegistrySet) && field == "type") return OneOf(word, kValueTypes);
+    if (is(timeline::Event::ShellExecute) && field == "cbSize" && word != kDeviceLaunchRecordBytes)
         return "this host's record; the device's is 60 bytes";
     return "";
 }
