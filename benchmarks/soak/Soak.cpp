@@ -1,9 +1,11 @@
-// The soak, on whichever device SoakDevice.h gives: a warm-up of one of
+// The soak, on whichever stand-in the device seam is built for (soak on the
+// simulated device, soak_wine.exe under Wine): a warm-up of one of
 // everything, then ten rounds of broadcasts (group by group, each acted on
 // before the next) and keys (a few in flight, the phone status and the
 // client's state changing underneath), a sample after each, a flood, a last
 // sample, and a one-line summary.
-#include "SoakDevice.h"
+//   soak --broadcasts N --keys N [--samples]
+#include "Stage.h"
 
 #include "CommandLine.h"
 
@@ -32,12 +34,13 @@ double Since(Clock::time_point start) { return std::chrono::duration<double>(Clo
 
 class Soak {
 public:
-    explicit Soak(const Counts &counts)
-        : counts_(counts), keys_(kKeysPerStatus, device::SystemKeys(), device::ReadsUnterminatedStrings()),
-          warmUpKeys_(kWarmUpKeysPerStatus, device::SystemKeys(), device::ReadsUnterminatedStrings()) {}
+    Soak(const Counts &counts, std::string name)
+        : counts_(counts), name_(std::move(name)),
+          keys_(kKeysPerStatus, device::MakesSystemKeys(), device::ReadsUnterminatedStrings()),
+          warmUpKeys_(kWarmUpKeysPerStatus, device::MakesSystemKeys(), device::ReadsUnterminatedStrings()) {}
 
     int Run() {
-        if (!device::Start(problems_) || !WarmUp()) return Finish();
+        if (!stage_.Start() || !WarmUp()) return Finish();
         // Again while a warm-up still moves the resident memory: the
         // platform's own first uses (a heap's growth) are not the run's.
         for (long resident = Resident(), again = 0; again < kMoreWarmUps; ++again) {
@@ -49,7 +52,7 @@ public:
         // What the warm-up played is not the run's.
         broadcastsPlayed_ = unattended_ = 0;
         flood_ = FloodCounts();
-        launchesBefore_ = device::Seeing().launches;
+        launchesBefore_ = stage_.Seeing().launches;
         if (!TakeSample("start")) return Finish();
         for (int tenth = 1; tenth <= 10; ++tenth) {
             auto start = Clock::now();
@@ -65,7 +68,7 @@ public:
         const auto start = Clock::now();
         if (!Flood(std::max(1L, counts_.broadcasts / 10))) return Finish();
         floodSeconds_ = Since(start);
-        if (TakeSample("after the flood")) device::StopClient();
+        if (TakeSample("after the flood")) stage_.StopClient();
         return Finish();
     }
 
@@ -83,17 +86,17 @@ private:
         return PlayKeys(warmUpKeys_, 0, WarmUpKeys(warmUpKeys_)) && SetClient(kHome) && Flood(kFloodBurst * 2);
     }
 
-    long Resident() { return device::DaemonHoldings().rssKb + device::ClientHoldings().rssKb; }
+    long Resident() { return stage_.DaemonHoldings().residentKb + stage_.ClientHoldings().residentKb; }
 
     bool SetClient(ClientState state) {
         if (clientState_ == state) return true;
-        if (!device::TellClient(state.active ? "activate " + std::to_string(state.mode) : "deactivate")) return false;
+        if (!stage_.TellClient(state.active ? "activate " + std::to_string(state.mode) : "deactivate")) return false;
         clientState_ = state;
         return true;
     }
 
     PostResult Post(const Broadcast &broadcast) {
-        const PostResult result = device::Post(broadcast);
+        const PostResult result = stage_.Post(broadcast);
         if (result.delivered > 0) {
             launchesDue_ += broadcast.action == Action::kLaunch;
             refreshesDue_ += broadcast.action == Action::kRefresh;
@@ -102,8 +105,8 @@ private:
     }
 
     bool ActionsDone(const char *what) {
-        const device::Seen &seen = device::Seeing();
-        return device::Until(
+        const Stage::Seen &seen = stage_.Seeing();
+        return stage_.Until(
             [&] { return seen.launches >= launchesDue_ && seen.refreshes >= refreshesDue_ && seen.launching == 0; }, what);
     }
 
@@ -135,13 +138,12 @@ private:
         constexpr long kInFlight = 8;
         for (long n = first; n < first + count;) {
             if (n == first || schedule.ChangesBefore(n)) {
-                if (!SetClient(schedule.Client(n))) return false;
-                device::StorePhoneStatus(schedule.Status(n));
+                if (!SetClient(schedule.Client(n)) || !stage_.StorePhoneStatus(schedule.Status(n))) return false;
             }
             std::vector<PlayedKey> batch;
             do batch.push_back(schedule.Key(n++));
             while (long(batch.size()) < kInFlight && n < first + count && !schedule.ChangesBefore(n));
-            if (!device::PressKeys(batch)) return false;
+            if (!stage_.PressKeys(batch)) return false;
         }
         return true;
     }
@@ -151,10 +153,10 @@ private:
     // surely fills: it must then take exactly as many as the queue had room
     // for, read while held, and drop the rest.
     bool Flood(long count) {
-        device::RefreshesMustReachAWindow(false);
+        stage_.RefreshesMustReachAWindow(false);
         for (long posted = 0, burst = 0; posted < count; ++burst) {
             const bool held = burst % 2 == 0;
-            const std::optional<long> queued = held ? device::HoldDaemon() : std::nullopt;
+            const std::optional<long> queued = held ? stage_.HoldDaemon() : std::nullopt;
             bool full = false, asTheDeviceDoes = true;
             long delivered = 0, offered = 0;
             for (int i = 0; i < kFloodBurst && posted < count; ++i, ++posted) {
@@ -172,7 +174,7 @@ private:
                 full = full || result.dropped > 0;
             }
             if (held) {
-                device::LetDaemonGo();
+                stage_.LetDaemonGo();
                 flood_.heldBursts++;
                 if (!queued) {
                     flood_.heldBurstsUntold++;
@@ -183,17 +185,17 @@ private:
                     flood_.heldBurstsAsTheDeviceDoes += asTheDeviceDoes && delivered == std::min(room, offered);
                 }
             }
-            const long launches = device::Seeing().launches, refreshes = device::Seeing().refreshes;
+            const long launches = stage_.Seeing().launches, refreshes = stage_.Seeing().refreshes;
             if (!ActionsDone("the daemon's actions on a burst")) return false;
-            flood_.launches += device::Seeing().launches - launches;
-            flood_.actedOn += device::Seeing().launches - launches + device::Seeing().refreshes - refreshes;
+            flood_.launches += stage_.Seeing().launches - launches;
+            flood_.actedOn += stage_.Seeing().launches - launches + stage_.Seeing().refreshes - refreshes;
         }
-        device::RefreshesMustReachAWindow(true);
+        stage_.RefreshesMustReachAWindow(true);
         return true;
     }
 
     bool TakeSample(const std::string &when) {
-        Sample sample{when, device::DaemonHoldings(), device::ClientHoldings()};
+        Sample sample{when, stage_.DaemonHoldings(), stage_.ClientHoldings()};
         if (sample.daemon.counts.empty() || sample.client.counts.empty()) {
             problems_.Note("no counts from the daemon or the client at " + when);
             return false;
@@ -205,7 +207,7 @@ private:
     }
 
     int Finish() {
-        const device::Seen &seen = device::Seeing();
+        const Stage::Seen &seen = stage_.Seeing();
         const bool complete = samples_.size() == 12;
         if (seen.launches != launchesDue_)
             problems_.Note(std::to_string(seen.launches) + " launches for " + std::to_string(launchesDue_) +
@@ -226,7 +228,7 @@ private:
         std::string said;
         bool kept = complete;
         if (complete) {
-            const char *notJudged = MemoryNotJudgedHere() ? MemoryNotJudgedHere() : device::MemoryNotJudged();
+            const char *notJudged = MemoryNotJudgedHere() ? MemoryNotJudgedHere() : device::ResidentMemoryNotJudged();
             said += "; ";
             kept = Judge("daemon", samples_.front().daemon, samples_.back().daemon, counts_.broadcasts + flood_.posted,
                          device::PageKb(), notJudged, said) && kept;
@@ -239,7 +241,7 @@ private:
         std::printf("%s: %s: %ld broadcasts (%s each), %ld keys (%s each), %s; %ld unattended transitions, %ld launches; "
                     "flood of %ld: %ld delivered + %ld dropped of %ld offered, %ld acted on of %ld due (%ld launches), "
                     "%ld of %ld held bursts took the room their queue had and dropped the rest (%s each)%s%s%s\n",
-                    device::ProgramName(), passed ? "passed" : "FAILED", counts_.broadcasts,
+                    name_.c_str(), passed ? "passed" : "FAILED", counts_.broadcasts,
                     Microseconds(broadcastSeconds_, counts_.broadcasts).c_str(), counts_.keys,
                     Microseconds(keySeconds_, counts_.keys).c_str(), fates.c_str(), unattended_,
                     seen.launches - launchesBefore_ - flood_.launches, flood_.posted, flood_.delivered, flood_.dropped,
@@ -247,12 +249,14 @@ private:
                     flood_.heldBursts, Microseconds(floodSeconds_, flood_.posted).c_str(), said.c_str(),
                     problems_.Count() ? "; problems: " : "", problems_.Said().c_str());
         std::fflush(stdout);
-        device::End();
+        stage_.End();
         return passed ? kPassed : kFailed;
     }
 
     Counts counts_;
+    std::string name_;
     Problems problems_;
+    Stage stage_{problems_};
     KeySchedule keys_, warmUpKeys_;
     BroadcastStream stream_;
     ClientState clientState_ = kHome;
@@ -266,19 +270,28 @@ private:
 
 }  // namespace
 
-int Main(std::vector<std::string> words) {
+// The program's name, as it prints it: its file's, without ".exe".
+std::string NameOf(const char *path) {
+    std::string name = path;
+    name = name.substr(name.find_last_of("/\\") + 1);
+    if (name.size() > 4 && name.compare(name.size() - 4, 4, ".exe") == 0) name.resize(name.size() - 4);
+    return name;
+}
+
+int Main(int argc, char **argv) {
     Counts counts;
-    command_line::CommandSet tool(device::ProgramName(), kDescription);
+    const std::string name = argc > 0 ? NameOf(argv[0]) : "soak";
+    command_line::CommandSet tool(name.c_str(), kDescription);
     CLI::App &root = tool.Root();
-    for (const auto &[name, into] : {std::pair{"--broadcasts", &counts.broadcasts}, std::pair{"--keys", &counts.keys}})
-        command_line::AddValue(&root, name, *into, argument_values::Count, "N", argument_values::kCountRule)
+    for (const auto &[option, into] : {std::pair{"--broadcasts", &counts.broadcasts}, std::pair{"--keys", &counts.keys}})
+        command_line::AddValue(&root, option, *into, argument_values::Count, "N", argument_values::kCountRule)
             ->required();
     root.add_flag("--samples", counts.samples, "print every sample before the summary");
     root.footer(kFooter);
-    tool.SetRootAction([&counts](const CLI::App &) { return Soak(counts).Run(); });
-    std::vector<char *> argv{const_cast<char *>(device::ProgramName())};
-    for (std::string &word : words) argv.push_back(word.data());
-    return tool.Run(int(argv.size()), argv.data());
+    tool.SetRootAction([&](const CLI::App &) { return Soak(counts, name).Run(); });
+    return tool.Run(argc, argv);
 }
 
 }  // namespace soak
+
+DEVICE_TOOL_MAIN(soak::Main)

@@ -12,6 +12,7 @@
 #include "ArgumentValues.h"
 #include "Broadcasts.h"
 #include "KeypadOracle.h"
+#include "device/Programs.h"
 
 #include <cstdio>
 #include <stdexcept>
@@ -221,10 +222,7 @@ inline long WarmUpKeys(const KeySchedule &schedule) { return long(2 * schedule.S
 
 // What one process holds at a sample: its counts as the platform gives
 // them, and its resident memory.
-struct Holdings {
-    std::vector<std::pair<std::string, long>> counts;
-    long rssKb = -1;  // not known
-};
+using Holdings = device::Holdings;
 
 struct Sample {
     std::string when;
@@ -234,7 +232,7 @@ struct Sample {
 inline std::string Shown(const Holdings &h) {
     std::string text;
     for (const auto &[name, value] : h.counts) text += name + ":" + std::to_string(value) + " ";
-    return text + "rss:" + (h.rssKb < 0 ? std::string("?") : std::to_string(h.rssKb) + "kB");
+    return text + "rss:" + (h.residentKb < 0 ? std::string("?") : std::to_string(h.residentKb) + "kB");
 }
 
 // Why resident memory is shown and not judged, if it is: a sanitizer keeps
@@ -266,11 +264,11 @@ inline bool Judge(const char *who, const Holdings &start, const Holdings &end, l
         counts += " " + name + " " + std::to_string(before) + (after == before ? "" : "->" + std::to_string(after));
     }
     said += std::string(who) + (kept ? " kept" : " CHANGED") + counts;
-    if (start.rssKb >= 0 && end.rssKb >= 0) {
-        const long pages = (end.rssKb - start.rssKb) / pageKb;
+    if (start.residentKb >= 0 && end.residentKb >= 0) {
+        const long pages = (end.residentKb - start.residentKb) / pageKb;
         const bool lean = pages <= kRssResolutionPages || pages * 100000 < events;
         if (!notJudged) kept = kept && lean;
-        said += ", rss " + std::to_string(start.rssKb) + "->" + std::to_string(end.rssKb) + " kB (" +
+        said += ", rss " + std::to_string(start.residentKb) + "->" + std::to_string(end.residentKb) + " kB (" +
                 (pages >= 0 ? "+" : "") + std::to_string(pages) + " pages" +
                 (notJudged ? std::string(", not judged ") + notJudged + ")" : lean ? ")" : ", TOO MUCH)");
     }

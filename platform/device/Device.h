@@ -40,14 +40,22 @@ int Subscribers();
 // device cannot tell right now.
 std::optional<int> QueuedFor(DWORD process);
 
-// Values below HKEY_LOCAL_MACHINE, written as the platform would.
-void SetDword(const WCHAR *key, const WCHAR *value, DWORD data);
-void SetBinary(const WCHAR *key, const WCHAR *value, const std::string &bytes);
+// Values below HKEY_LOCAL_MACHINE, written as the platform would (a key is
+// made when missing; deleting one deletes what is below it, as the device
+// does). Throws (a std::exception) for a write the registry refuses.
+void SetValue(const WCHAR *key, const WCHAR *value, DWORD type, const std::string &bytes);
+inline void SetDword(const WCHAR *key, const WCHAR *value, DWORD data) {
+    SetValue(key, value, REG_DWORD, std::string(reinterpret_cast<const char *>(&data), sizeof data));
+}
+inline void SetBinary(const WCHAR *key, const WCHAR *value, const std::string &bytes) {
+    SetValue(key, value, REG_BINARY, bytes);
+}
 void DeleteValue(const WCHAR *key, const WCHAR *value);
 void DeleteKey(const WCHAR *key);
 
-// UTF-8 to the platform's wide text.
+// UTF-8 to the platform's wide text, and back.
 std::basic_string<WCHAR> Wide(const std::string &utf8);
+std::string Utf8(const std::basic_string<WCHAR> &wide);
 
 // The radio stack's part: the phone's status word, or none (no value).
 inline void SetPhoneStatus(std::optional<DWORD> status) {
@@ -91,12 +99,13 @@ void HookChainChanged();
 // Runs READER until it returns its status, while this thread serves the
 // input system (a low-level hook is only called while its thread does);
 // READER hands each piece of work to it through OnInputThread. The program's
-// start and end are recorded around it where the device keeps a record.
+// start and end are recorded around it.
 int ServeInput(int argc, char **argv, const std::function<int()> &reader);
 void OnInputThread(const std::function<void()> &work);
 
-// What a program records of itself: on the simulated device a timeline
-// record EVENT with FIELDS, under Wine the line SAID in PROGRAM.log beside it.
+// What a program records of itself: a timeline record EVENT with FIELDS
+// (under Wine in PROGRAM.timeline beside it, RecordsOnWine.cpp), and under
+// Wine the line SAID, unless empty, in PROGRAM.log beside it.
 using Fields = std::vector<std::pair<std::string, std::string>>;
 void Record(timeline::Event event, const Fields &fields, const std::string &said);
 

@@ -2,12 +2,14 @@
 // conformance suite in a device of the run's own, the tools in the one
 // SIMDEVICE_DIR names.
 #include "device/Device.h"
+#include "device/Programs.h"
 
 #include <simdevice/device.h>
 
 #include <stdlib.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -27,14 +29,18 @@ std::mutex g_repaintsLock;
 }  // namespace
 
 void Start() {
-    char pattern[] = "/tmp/conformance-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) throw std::runtime_error("cannot make a device directory in /tmp");
+    const char *tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/device-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot make a device directory in " + pattern);
     g_dir = pattern;
     simdevice::ResetDevice(g_dir);
     simdevice::StartRecording();
 }
 
-void End() { simdevice::DestroyDevice(g_dir); }
+void End() {
+    EndStartedPrograms();
+    simdevice::DestroyDevice(g_dir);
+}
 
 Posted Post(DWORD message, DWORD flags, const std::string &stateName) {
     const auto result = simdevice::PostPowerBroadcast(message, flags, simdevice::Utf8ToUtf16(stateName));
@@ -48,10 +54,8 @@ std::optional<int> QueuedFor(DWORD process) {
     return queued ? std::optional<int>(int(*queued)) : std::nullopt;
 }
 
-void SetDword(const WCHAR *key, const WCHAR *value, DWORD data) { simdevice::SetRegistryDword(key, value, data); }
-
-void SetBinary(const WCHAR *key, const WCHAR *value, const std::string &bytes) {
-    simdevice::SetRegistryValue(key, value, REG_BINARY, bytes);
+void SetValue(const WCHAR *key, const WCHAR *value, DWORD type, const std::string &bytes) {
+    simdevice::SetRegistryValue(key, value, type, bytes);
 }
 
 void DeleteValue(const WCHAR *key, const WCHAR *value) { simdevice::DeleteRegistryValue(key, value); }
@@ -111,6 +115,7 @@ void OnInputThread(const std::function<void()> &work) { work(); }
 void Record(timeline::Event event, const Fields &fields, const std::string &) { simdevice::Log(event, fields); }
 
 std::basic_string<WCHAR> Wide(const std::string &utf8) { return simdevice::Utf8ToUtf16(utf8); }
+std::string Utf8(const std::basic_string<WCHAR> &wide) { return simdevice::Utf16ToUtf8(wide); }
 
 std::basic_string<WCHAR> ProgramDir() { return simdevice::Utf8ToUtf16(std::string(SIMDEVICE_BIN_DIR) + "/"); }
 

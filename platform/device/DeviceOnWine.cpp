@@ -4,6 +4,7 @@
 // each run a prefix, a display and a folder of its own.
 #include "device/Device.h"
 #include "device/DesktopCalls.h"
+#include "device/Programs.h"
 
 #include <msgqueue.h>
 #include <pm.h>
@@ -15,6 +16,7 @@
 #include <map>
 #include <cstdio>
 #include <sstream>
+#include <stdexcept>
 
 // coredll.dll's own control, for tests: plans added while the program runs.
 extern "C" BOOL coredll_AddFaults(const char *plans);
@@ -52,7 +54,7 @@ std::string ReadText(const wchar_t *path) {
 }  // namespace
 
 void Start() {}
-void End() {}
+void End() { EndStartedPrograms(); }
 
 Posted Post(DWORD message, DWORD flags, const std::string &stateName) {
     const std::wstring name = Wide(stateName);
@@ -72,18 +74,16 @@ std::optional<int> QueuedFor(DWORD process) {
     return coredll::QueuedForSubscriber(process, &queued) ? std::optional<int>(int(queued)) : std::nullopt;
 }
 
-void SetDword(const WCHAR *key, const WCHAR *value, DWORD data) {
-    HKEY handle;
-    RegCreateKeyExW(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0, KEY_WRITE, nullptr, &handle, nullptr);
-    RegSetValueExW(handle, value, 0, REG_DWORD, reinterpret_cast<const BYTE *>(&data), sizeof data);
-    RegCloseKey(handle);
-}
-
-void SetBinary(const WCHAR *key, const WCHAR *value, const std::string &bytes) {
-    HKEY handle;
-    RegCreateKeyExW(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0, KEY_WRITE, nullptr, &handle, nullptr);
-    RegSetValueExW(handle, value, 0, REG_BINARY, reinterpret_cast<const BYTE *>(bytes.data()), DWORD(bytes.size()));
-    RegCloseKey(handle);
+void SetValue(const WCHAR *key, const WCHAR *value, DWORD type, const std::string &bytes) {
+    HKEY handle = nullptr;
+    LONG error = RegCreateKeyExW(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0, KEY_WRITE, nullptr, &handle, nullptr);
+    if (error == ERROR_SUCCESS) {
+        error = RegSetValueExW(handle, value, 0, type, reinterpret_cast<const BYTE *>(bytes.data()), DWORD(bytes.size()));
+        RegCloseKey(handle);
+    }
+    if (error != ERROR_SUCCESS)
+        throw std::runtime_error("cannot write HKEY_LOCAL_MACHINE\\" + coredll::Utf8(key) + "\\" + coredll::Utf8(value) +
+                                 ": error " + std::to_string(error));
 }
 
 void DeleteValue(const WCHAR *key, const WCHAR *value) { RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, key, value); }
@@ -124,22 +124,14 @@ void DestroyMadeWindow(HWND window) {
     g_repaints.erase(window);
 }
 
-// PROGRAM.log beside the program, a line at a time so that tests can read it
-// while the program runs.
-void Record(timeline::Event, const Fields &, const std::string &said) {
-    static const std::wstring log = [] {
-        const std::wstring program = ProgramPath();
-        return program.substr(0, program.rfind(L'.')) + L".log";
-    }();
-    coredll::AppendUtf8(log.c_str(), (Wide(said) + L"\n").c_str());
-}
-
 std::basic_string<WCHAR> Wide(const std::string &utf8) {
     std::wstring wide(utf8.size() + 1, L'\0');
     const int length = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), int(utf8.size()), wide.data(), int(wide.size()));
     wide.resize(length > 0 ? size_t(length) : 0);
     return wide;
 }
+
+std::string Utf8(const std::basic_string<WCHAR> &wide) { return coredll::Utf8(wide.c_str()); }
 
 std::vector<std::string> Utf8Arguments(int argc, wchar_t **argv) {
     std::vector<std::string> words;

@@ -5,6 +5,8 @@
 #include "device/Device.h"
 #include "device/DesktopCalls.h"
 
+#include "shared_objects.h"
+
 #include <stdexcept>
 
 namespace device {
@@ -118,7 +120,10 @@ DWORD WINAPI Read(LPVOID reading) {
 }  // namespace
 
 // This thread waits for work or input and pumps; the reader runs on another.
-int ServeInput(int, char **, const std::function<int()> &reader) {
+int ServeInput(int argc, char **argv, const std::function<int()> &reader) {
+    std::string arguments;
+    for (int i = 1; i < argc; ++i) arguments += (i > 1 ? " " : "") + std::string(argv[i]);
+    Record(timeline::Event::Start, {{"path", coredll::Utf8(ProgramPath().c_str())}, {"args", arguments}}, "");
     g_inputThread = GetCurrentThreadId();
     g_workReady = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     g_workDone = CreateEventW(nullptr, FALSE, FALSE, nullptr);
@@ -140,6 +145,7 @@ int ServeInput(int, char **, const std::function<int()> &reader) {
     Desktop().closeHandle(thread);
     Desktop().closeHandle(g_workDone);
     Desktop().closeHandle(g_workReady);
+    Record(timeline::Event::Exit, {{"status", std::to_string(reading.status)}}, "");
     return reading.status;
 }
 

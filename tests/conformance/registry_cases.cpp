@@ -3,6 +3,8 @@
 #include "Cases.h"
 
 #include <cstring>
+#include <exception>
+#include <string>
 
 namespace {
 
@@ -76,6 +78,20 @@ void ValuesReadAsTheyWereWritten() {
     RegCloseKey(key);
 }
 
+// The device's part in the tests writes as the platform would, and a write
+// the registry refuses (a key name part of 300 characters; the device allows
+// 255, Wine 256) is reported, never taken for done.
+void RefusedWritesAreReported() {
+    const std::basic_string<WCHAR> tooLong = TEXT("Software\\Conformance\\") + std::basic_string<WCHAR>(300, WCHAR('k'));
+    bool reported = false;
+    try {
+        device::SetDword(tooLong.c_str(), TEXT("Status"), 1);
+    } catch (const std::exception &) {
+        reported = true;
+    }
+    ok(reported, "a refused registry write is reported");
+}
+
 }  // namespace
 
 void conformance::RegistryCases() {
@@ -83,6 +99,7 @@ void conformance::RegistryCases() {
     device::SetBinary(kKey, TEXT("Short"), std::string("\x40\x00", 2));
     KeysOpenOnlyWhenTheyExist();
     ValuesReadAsTheyWereWritten();
+    RefusedWritesAreReported();
     device::DeleteKey(TEXT("Software\\Conformance"));
     differs_on(Side::Wine, "Wine keeps no accounting") ok(device::LiveHandles() == 0, "every key closed");
 }

@@ -1,23 +1,34 @@
 // Stand-in for the outside lock application under Wine: a real top-level
-// window titled "Harrowcastle". It records each start and each repaint
-// request in Harrowcastle.log beside itself.
+// window titled "Harrowcastle". It records its start, its window and each
+// repaint request as the simulated device's fixture does (device::Record:
+// Harrowcastle.timeline), and says them in Harrowcastle.log beside itself.
 //
 // UpdateWindow only sends WM_PAINT to a window that has something to paint,
 // so the window keeps itself invalid, and the loop never takes WM_PAINT from
 // the queue: the only WM_PAINT it sees is a request sent from outside.
 #include <windows.h>
 
-#include "FixtureLog.h"
+#include "device/DesktopCalls.h"
+#include "device/Device.h"
+
+#include "shared_objects.h"
+
+#include <cstdio>
+#include <string>
 
 namespace {
 
-const wchar_t kLog[] = L"Harrowcastle.log";
 int g_repaints = 0;
+
+void Repainted() {
+    const std::string count = std::to_string(++g_repaints);
+    device::Record(timeline::Event::LockAppRepainted, {{"count", count}}, "repaint " + count);
+}
 
 LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
     case WM_PAINT: {
-        if (InSendMessage()) FixtureLog(kLog, L"repaint %d", ++g_repaints);
+        if (InSendMessage()) Repainted();
         PAINTSTRUCT paint;
         BeginPaint(window, &paint);
         EndPaint(window, &paint);
@@ -40,9 +51,8 @@ bool TakeMessage(MSG *message) {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
-    wchar_t self[MAX_PATH];
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
-    FixtureLog(kLog, L"started %ls", self);
+    const std::string self = coredll::Utf8(device::ProgramPath().c_str());
+    device::Record(timeline::Event::Start, {{"path", self}}, "started " + self);
 
     WNDCLASSW windowClass = {};
     windowClass.lpfnWndProc = WindowProc;
@@ -52,14 +62,17 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
     HWND window = CreateWindowExW(0, windowClass.lpszClassName, L"Harrowcastle", WS_OVERLAPPEDWINDOW, 0, 0, 240, 160,
                                   nullptr, nullptr, instance, nullptr);
     if (window == nullptr) {
-        FixtureLog(kLog, L"no window: %lu", GetLastError());
+        const std::string error = std::to_string(GetLastError());
+        device::Record(timeline::Event::Exit, {{"status", "1"}, {"error", error}}, "no window: " + error);
         return 1;
     }
     // Shown whatever the starter asked: a lock screen is meant to be seen,
     // and only a visible window keeps an update region.
     ShowWindow(window, SW_SHOWNOACTIVATE);
     InvalidateRect(window, nullptr, FALSE);
-    FixtureLog(kLog, L"window %p", static_cast<void *>(window));
+    char handle[32];
+    std::snprintf(handle, sizeof handle, "%p", static_cast<void *>(window));
+    device::Record(timeline::Event::LockAppStarted, {{"window", handle}}, std::string("window ") + handle);
 
     for (;;) {
         MSG message;
