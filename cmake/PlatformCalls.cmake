@@ -310,6 +310,25 @@ function(platform_calls_write_header path)
   _platform_calls_write("${path}" "${text}")
 endfunction()
 
+# Every header the header column names, after <windows.h>, for the code
+# that declares or calls every call (the stand-ins' own implementations, the
+# conformance suite): a call in a new header needs no include added by hand.
+function(platform_calls_write_header_includes path)
+  set(text "/* Generated from platform/coredll.calls: the headers that declare the calls. */\n")
+  string(APPEND text "#ifndef PLATFORM_CALL_HEADERS_H\n#define PLATFORM_CALL_HEADERS_H\n\n#include <windows.h>\n")
+  set(seen "")
+  foreach(name IN LISTS PLATFORM_CALL_NAMES)
+    set(header ${PLATFORM_CALL_${name}_HEADER})
+    if(header STREQUAL "-" OR header IN_LIST seen)
+      continue()
+    endif()
+    list(APPEND seen ${header})
+    string(APPEND text "#include <${header}>\n")
+  endforeach()
+  string(APPEND text "\n#endif\n")
+  _platform_calls_write("${path}" "${text}")
+endfunction()
+
 if(CMAKE_SCRIPT_MODE_FILE STREQUAL CMAKE_CURRENT_LIST_FILE)
   if(NOT DEFINED CALLS)
     message(FATAL_ERROR "usage: cmake -DCALLS=FILE -P cmake/PlatformCalls.cmake")

@@ -4,9 +4,9 @@
 // kept here from the input alone says what each export returns and what
 // happens to each key:
 //  - with no hook of the library installed every key passes;
-//  - with it installed a key passes only when the status value, read as a
-//    little-endian word zero-extended from up to 4 bytes, has a bit of
-//    0x20034000, the mode is 1, and the key is VK_F3..VK_F6.
+//  - with it installed a key passes only as the decision table
+//    (tests/KeypadRule.h) gives it for the status value read as a
+//    little-endian word zero-extended from up to 4 bytes, and the mode.
 // After a last, fault-free deactivation nothing may be left: no hook, no
 // module reference, no open registry key.
 //

@@ -3,6 +3,7 @@
 // DeactivateKBHook, and a later activation reusing it rather than leaking.
 // Deactivation refused by the platform: what it kept is released later.
 #include "KeyboardLockTest.h"
+#include "KeypadRule.h"
 
 using namespace keyboard_lock;
 
@@ -106,7 +107,10 @@ TEST_F(KeyboardLockTest, ProbeFaultsKeepCallKeysLocked) {
         SCOPED_TRACE(std::string(fault.function) + " fails with " + std::to_string(fault.error));
         ASSERT_TRUE(PassedOn(VK_F5));
         simdevice::FailCall(fault.function, fault.error, 0);
-        for (DWORD vk = VK_F3; vk <= VK_F6; ++vk) EXPECT_FALSE(PassedOn(vk, WM_KEYUP));
+        for (DWORD vk = 0; vk < 256; ++vk) {
+            if (!KEYPAD_RULE_IS_CALL_KEY(vk)) continue;
+            EXPECT_FALSE(PassedOn(vk, WM_KEYUP)) << "key 0x" << std::hex << vk;
+        }
         simdevice::ClearFaults();
         EXPECT_EQ(simdevice::LiveResources().registryKeys, 0);
     }

@@ -6,9 +6,7 @@
 
 #include "DeviceFacts.h"
 
-#include <windows.h>
-#include <msgqueue.h>
-#include <pm.h>
+#include <platform_call_headers.h>
 #ifndef _WIN32
 // The simulated device's headers are the device's, which do not declare
 // SetLastError; its control interface serves it to tests.

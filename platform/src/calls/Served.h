@@ -4,8 +4,7 @@
 
 #include <simdevice/device.h>
 
-#include <shellapi.h>
-
+#include <platform_call_headers.h>
 #include <platform_calls.h>
 
 namespace simdevice::served {

@@ -5,11 +5,7 @@
 // the desktop's) declares NAME.
 #pragma once
 
-#include <windows.h>
-#include <msgqueue.h>
-#include <pm.h>
-#include <shellapi.h>
-
+#include <platform_call_headers.h>
 #include <platform_calls.h>
 
 namespace coredll::served {
