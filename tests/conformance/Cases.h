@@ -13,6 +13,8 @@
 #include <simdevice/device.h>
 #endif
 
+#include <functional>
+
 namespace conformance {
 
 void SyncCases();      // mutexes, waits, last error, Interlocked
@@ -27,6 +29,11 @@ void FaultCases();     // planned faults and accounting
 
 // A queue with these options, read access, no name.
 HANDLE MakeQueue(DWORD flags, DWORD maxMessages, DWORD maxBytes);
+
+// Runs BESIDE on a thread of its own while HERE runs on this one; returns
+// when both have. (Desktop threads here, as the device's coredll.dll lists
+// no CreateThread of ours to play with.)
+void RunBeside(const std::function<void()> &beside, const std::function<void()> &here);
 
 // The core library's hook entry points, bound by name as device code binds
 // them.

@@ -2,6 +2,10 @@
 // The power manager is the only writer: broadcasts fill the queues here.
 #include "Cases.h"
 
+#ifndef _WIN32
+#include <thread>
+#endif
+
 #include <cstring>
 
 namespace {
@@ -167,6 +171,31 @@ HANDLE conformance::MakeQueue(DWORD flags, DWORD maxMessages, DWORD maxBytes) {
     ok(queue != NULL, "queue made, error %lu", (unsigned long)GetLastError());
     return queue;
 }
+
+#ifdef _WIN32
+void conformance::RunBeside(const std::function<void()> &beside, const std::function<void()> &here) {
+    struct Start {
+        static DWORD WINAPI Run(LPVOID work) {
+            (*static_cast<const std::function<void()> *>(work))();
+            return 0;
+        }
+    };
+    HANDLE thread = CreateThread(NULL, 0, Start::Run, const_cast<std::function<void()> *>(&beside), 0, NULL);
+    here();
+    if (thread == NULL) {
+        ok(false, "no thread to run beside");
+        return;
+    }
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+}
+#else
+void conformance::RunBeside(const std::function<void()> &beside, const std::function<void()> &here) {
+    std::thread thread(beside);
+    here();
+    thread.join();
+}
+#endif
 
 void conformance::QueueCases() {
     OptionsAreChecked();
