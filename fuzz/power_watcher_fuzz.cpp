@@ -47,7 +47,6 @@ const Call kCalls[] = {
     Call::CreateMsgQueue, Call::RequestPowerNotifications, Call::WaitForMultipleObjects, Call::LocalAlloc,
     Call::ReadMsgQueue, Call::LocalFree, Call::StopPowerNotifications, Call::CloseMsgQueue, Call::GetModuleHandleW,
     Call::GetModuleFileNameW, Call::ShellExecuteEx, Call::FindWindowW, Call::UpdateWindow};
-const char *Name(Call call) { return platform_calls::Name(call); }
 
 struct Fault {
     Call function;
@@ -342,10 +341,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fuzz_support::ForgetDeviceHistory();
     simdevice::ClearFaults();
     // Planned first, so that it comes before any the input plans for that wait.
-    if (expected.timeUpWait) simdevice::FailCall(Name(Call::WaitForMultipleObjects), ERROR_INVALID_HANDLE, int(expected.timeUpWait));
+    if (expected.timeUpWait) simdevice::FailCall(platform_calls::Name(Call::WaitForMultipleObjects), ERROR_INVALID_HANDLE, int(expected.timeUpWait));
     for (const Fault &f : scenario.faults) {
-        if (f.forceReturn) simdevice::ForceReturn(Name(f.function), f.value, int(f.call));
-        else simdevice::FailCall(Name(f.function), f.value, int(f.call));
+        if (f.forceReturn) simdevice::ForceReturn(platform_calls::Name(f.function), f.value, int(f.call));
+        else simdevice::FailCall(platform_calls::Name(f.function), f.value, int(f.call));
     }
     // Launches go where there is no lock application: the request is what counts.
     simdevice::ForceModulePath(u"/nonexistent/vespertin.exe", 0);
@@ -372,7 +371,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                    Call::LocalAlloc, Call::ReadMsgQueue, Call::LocalFree, Call::StopPowerNotifications,
                    Call::CloseMsgQueue}) {
         FUZZ_EXPECT(made(f) == expected.calls[int(f)],
-                    Name(f) << " called " << made(f) << " times, expected " << expected.calls[int(f)]);
+                    platform_calls::Name(f) << " called " << made(f) << " times, expected " << expected.calls[int(f)]);
     }
     FUZZ_EXPECT(watch.waitedOn.size() == expected.waits.size(),
                 watch.waitedOn.size() << " waits, expected " << expected.waits.size());
