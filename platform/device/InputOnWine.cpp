@@ -106,6 +106,14 @@ HANDLE g_workReady = nullptr;
 HANDLE g_workDone = nullptr;
 const std::function<void()> *g_work = nullptr;
 
+void PumpMessages() {
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+}
+
 struct Reading {
     const std::function<int()> *reader;
     int status;
@@ -131,15 +139,14 @@ int ServeInput(int argc, char **argv, const std::function<int()> &reader) {
     HANDLE thread = CreateThread(nullptr, 0, Read, &reading, 0, nullptr);
     const HANDLE waits[] = {g_workReady, thread};
     for (DWORD woke; (woke = MsgWaitForMultipleObjects(2, waits, FALSE, INFINITE, QS_ALLINPUT)) != WAIT_OBJECT_0 + 1;) {
+        // Wine passes a key event over the low-level hooks of a thread that
+        // is not waiting on its queue and has not asked it for a message
+        // in 5 s: asked first, a thread busy with work is never taken for
+        // hung, and a key sent meanwhile waits for its hooks.
+        PumpMessages();
         if (woke == WAIT_OBJECT_0) {
             (*g_work)();
             SetEvent(g_workDone);
-            continue;
-        }
-        MSG message;
-        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&message);
-            DispatchMessageW(&message);
         }
     }
     Desktop().closeHandle(thread);
