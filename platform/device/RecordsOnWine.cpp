@@ -8,6 +8,7 @@
 #include "device/DesktopCalls.h"
 #include "device/Programs.h"
 
+#include "RecordFields.h"
 #include "shared_objects.h"
 
 #include <map>
@@ -20,30 +21,6 @@ namespace {
 std::wstring Beside(const wchar_t *extension) {
     const std::wstring program = ProgramPath();
     return program.substr(0, program.rfind(L'.')) + extension;
-}
-
-std::string Escaped(const std::string &text) {
-    std::string escaped;
-    for (char c : text) {
-        if (c == '\\') escaped += "\\\\";
-        else if (c == '\t') escaped += "\\t";
-        else if (c == '\n') escaped += "\\n";
-        else escaped += c;
-    }
-    return escaped;
-}
-
-std::string Unescaped(const std::string &text) {
-    std::string plain;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '\\' || i + 1 == text.size()) {
-            plain += text[i];
-            continue;
-        }
-        const char next = text[++i];
-        plain += next == 't' ? '\t' : next == 'n' ? '\n' : next;
-    }
-    return plain;
 }
 
 std::vector<std::string> Split(const std::string &line, char separator) {
@@ -66,7 +43,8 @@ std::optional<Happening> Parsed(const std::string &line, const std::string &prog
     for (size_t i = 2; i < parts.size(); ++i) {
         const size_t equals = parts[i].find('=');
         if (equals == std::string::npos) return std::nullopt;
-        happening.fields.emplace_back(Unescaped(parts[i].substr(0, equals)), Unescaped(parts[i].substr(equals + 1)));
+        happening.fields.emplace_back(record_fields::Unescape(parts[i].substr(0, equals)),
+                                      record_fields::Unescape(parts[i].substr(equals + 1)));
     }
     return happening;
 }
@@ -111,7 +89,7 @@ HANDLE g_folderChanged = INVALID_HANDLE_VALUE;
 void Record(timeline::Event event, const Fields &fields, const std::string &said) {
     static const std::wstring timeline = Beside(L".timeline"), log = Beside(L".log");
     std::string line = std::to_string(GetCurrentProcessId()) + "\t" + timeline::Name(event);
-    for (const auto &[name, value] : fields) line += "\t" + Escaped(name) + "=" + Escaped(value);
+    for (const auto &[name, value] : fields) line += "\t" + record_fields::Escape(name) + "=" + record_fields::Escape(value);
     coredll::AppendUtf8(timeline.c_str(), (Wide(line) + L"\n").c_str());
     if (!said.empty()) coredll::AppendUtf8(log.c_str(), (Wide(said) + L"\n").c_str());
 }

@@ -22,6 +22,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <type_traits>
 #include <vector>
 
@@ -81,6 +82,17 @@ First FirstArgument(First first, Rest...) {
     return first;
 }
 inline int FirstArgument() { return 0; }
+
+// A platform call's function type taken apart, for the wrappers the call
+// list makes: Signature<decltype(::NAME)>::ResultType and ::Parameter<I>.
+template <typename Function>
+struct Signature;
+template <typename Result, typename... Parameters>
+struct Signature<Result(Parameters...)> {
+    using ResultType = Result;
+    template <size_t Index>
+    using Parameter = std::tuple_element_t<Index, std::tuple<Parameters...>>;
+};
 
 // Whether CALL is a platform call a plan may name.
 bool IsFaultable(const std::string &call);

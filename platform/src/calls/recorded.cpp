@@ -8,20 +8,10 @@
 #include "../host/Faults.h"
 #include "../host/Record.h"
 
-#include <tuple>
-
 namespace {
 
+using fault_plan::Signature;
 using platform_calls::Failure;
-
-template <typename Function>
-struct Signature;
-template <typename Result, typename... Parameters>
-struct Signature<Result(Parameters...)> {
-    using ResultType = Result;
-    template <size_t Index>
-    using Parameter = std::tuple_element_t<Index, std::tuple<Parameters...>>;
-};
 
 template <Failure failure, typename Result, typename... Parameters>
 struct Wrapper {

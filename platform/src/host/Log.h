@@ -1,11 +1,11 @@
 // The device log's record format.
 #pragma once
 
-#include <string>
+#include "RecordFields.h"
 
 namespace simdevice::internal {
 
-std::string Escape(const std::string &text);    // for log fields: \t \n \\ escaped
-std::string Unescape(const std::string &text);
+using record_fields::Escape;
+using record_fields::Unescape;
 
 }  // namespace simdevice::internal

@@ -18,34 +18,6 @@
 namespace simdevice {
 using namespace internal;
 
-namespace internal {
-
-std::string Escape(const std::string &text) {
-    std::string out;
-    for (char c : text) {
-        if (c == '\t') out += "\\t";
-        else if (c == '\n') out += "\\n";
-        else if (c == '\\') out += "\\\\";
-        else out += c;
-    }
-    return out;
-}
-
-std::string Unescape(const std::string &text) {
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\\' && i + 1 < text.size()) {
-            char c = text[++i];
-            out += c == 't' ? '\t' : c == 'n' ? '\n' : c;
-        } else {
-            out += text[i];
-        }
-    }
-    return out;
-}
-
-}  // namespace internal
-
 void Log(timeline::Event event, const std::vector<std::pair<std::string, std::string>> &fields) {
     std::string line = std::to_string(NowNanos()) + "\t" + std::to_string(getpid()) + "\t" + Escape(ProgramName()) +
                        "\t" + timeline::Name(event);

@@ -6,20 +6,10 @@
 #include "faults.h"
 #include "served.h"
 
-#include <tuple>
-
 namespace {
 
+using fault_plan::Signature;
 using platform_calls::Failure;
-
-template <typename Function>
-struct Signature;
-template <typename Result, typename... Parameters>
-struct Signature<Result(Parameters...)> {
-    using ResultType = Result;
-    template <size_t Index>
-    using Parameter = std::tuple_element_t<Index, std::tuple<Parameters...>>;
-};
 
 void SetError(DWORD error) { SetLastError(error); }
 
