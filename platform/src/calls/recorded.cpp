@@ -20,6 +20,7 @@ struct Wrapper {
 
     Result operator()(Parameters... arguments) const {
         using simdevice::internal::AsWord;
+        if (!simdevice::internal::CallsWanted()) return Serve(arguments...);
         const auto ticket = simdevice::internal::RecordCall({call, {AsWord(arguments)...}});
         const Result result = Serve(arguments...);
         simdevice::internal::RecordResult(ticket, AsWord(result), GetLastError());

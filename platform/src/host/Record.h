@@ -10,6 +10,9 @@ struct RecordTicket {
     uint64_t recording = 0;  // which recording it belongs to; 0: none
     size_t index = 0;
 };
+// Whether a test records or watches the calls: asked first, so that the
+// calls on the input path build no record while none does.
+bool CallsWanted();
 // Keeps RECORD while a test records, and shows it to the watcher, if any.
 RecordTicket RecordCall(const CallRecord &record);
 // Fills in what the call TICKET names returned, if it is still recorded.

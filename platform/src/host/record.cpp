@@ -22,9 +22,10 @@ void UpdateWantedLocked() { g_wanted = g_recording != 0 || bool(g_watcher); }
 
 }  // namespace
 
+bool internal::CallsWanted() { return g_wanted.load(std::memory_order_relaxed); }
+
 internal::RecordTicket internal::RecordCall(const CallRecord &record) {
     RecordTicket ticket;
-    if (!g_wanted.load(std::memory_order_relaxed)) return ticket;
     std::function<void(const CallRecord &)> watcher;
     {
         std::lock_guard<std::mutex> lock(g_recordMutex);
